@@ -1,0 +1,23 @@
+// The fixed table behind the HANDLE values of the POSIX pipe layer.
+// No heap: a handle is an index into a static array, offset so that no
+// valid handle is null or INVALID_HANDLE_VALUE.
+#pragma once
+
+#include "platform/posix/win32_pipe_api.h"
+
+struct PipeHandle {
+    int fd;
+    bool message_type;  // SOCK_SEQPACKET: the pipe carries messages
+    bool message_read;  // PIPE_READMODE_MESSAGE is in force
+};
+
+constexpr int MAX_PIPE_HANDLES = 64;
+
+// Takes a free slot for `fd`; returns null when the table is full.
+HANDLE pipe_handle_open(int fd, bool message_type);
+
+// The slot behind `handle`, or null when `handle` is not an open pipe handle.
+PipeHandle* pipe_handle_get(HANDLE handle);
+
+// Frees the slot and returns its descriptor, or -1 for a handle that is not open.
+int pipe_handle_release(HANDLE handle);

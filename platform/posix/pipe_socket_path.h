@@ -1,0 +1,18 @@
+// Where a Win32 pipe name lives on a POSIX system.
+//
+// `\\.\pipe\NAME` (the prefix compared case-insensitively, as Windows does)
+// is the Unix-domain socket DIR/NAME, where DIR is $XDG_RUNTIME_DIR when it
+// holds an absolute path, else /tmp. Every program that serves or opens a
+// pipe on POSIX resolves names through this one function.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Writes the socket path for `pipe_name` into `socket_path` (at most
+// `size` bytes, NUL included) and returns 0, or returns the Win32 error
+// code that opening such a name gives:
+//   ERROR_PATH_NOT_FOUND       not a `\\.\pipe\` path
+//   ERROR_INVALID_NAME         empty NAME, ".", "..", or a NAME holding '/'
+//   ERROR_FILENAME_EXCED_RANGE the socket path does not fit
+std::uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, std::size_t size);

@@ -1,0 +1,11 @@
+// The Win32 error code that Windows reports where POSIX reports an errno.
+// The same errno means different things to different pipe operations, so
+// there is one mapping per operation, each falling back to the general one.
+#pragma once
+
+#include <cstdint>
+
+std::uint32_t win32_error_from_errno(int error);          // any operation
+std::uint32_t win32_error_from_connect_errno(int error);  // opening a pipe
+std::uint32_t win32_error_from_send_errno(int error);     // WriteFile
+std::uint32_t win32_error_from_recv_errno(int error);     // ReadFile
