@@ -1,9 +1,60 @@
 #!/usr/bin/env bash
-# The main job: build tamrel_ctl and run it. (The stand-in driver comes later.)
+# The main job: build tamrel_ctl and the stand-in driver, start the driver on
+# a private runtime directory, take a short tour of real commands through
+# tamrel_ctl (each reply shown), then stop the driver.
+#   scripts/demo.sh            (BUILD_DIR picks the build folder; default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh linux
-cmake -S . -B build >/dev/null && cmake --build build -j "$(nproc)" >/dev/null
-export XDG_RUNTIME_DIR=$(mktemp -d)
-build/cli/tamrel_ctl || true
-build/cli/tamrel_ctl status || true
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tamrel_ctl tamrel_driver_sim >/dev/null
+ctl=$build/cli/tamrel_ctl
+sim=$build/driver/tamrel_driver_sim
+
+# A runtime directory of our own: the demo never touches a driver already
+# running for this user.
+export XDG_RUNTIME_DIR
+XDG_RUNTIME_DIR=$(mktemp -d)
+sim_pid=
+stop_driver() {
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null && echo "stand-in driver stopped cleanly" || echo "stand-in driver exited with $?"
+    sim_pid=
+  fi
+}
+trap 'stop_driver; rm -rf "$XDG_RUNTIME_DIR"' EXIT
+
+"$sim" --ceiling 200 2>"$XDG_RUNTIME_DIR/driver.log" &
+sim_pid=$!
+# Ready as soon as it answers.
+for _ in $(seq 100); do "$ctl" "ipd?" >/dev/null 2>&1 && break; sleep 0.05; done
+echo "stand-in driver running (pid $sim_pid, brightness ceiling 200, socket $XDG_RUNTIME_DIR/tamrel_proximity_ctl)"
+
+config=$XDG_RUNTIME_DIR/lighthouse.json
+printf '{"base_stations": 2}\n' >"$config"
+
+tour() {
+  printf '\n$ tamrel_ctl "%s"\n' "$1"
+  "$ctl" "$1" || echo "(exit status $?)"
+}
+tour "status"
+tour "ipd 63.5"
+tour "ipd?"
+tour "ipd 80"
+tour "proximity on"
+tour "load_lh_config $config"
+tour "status"
+tour "backglow fill FF8000"
+tour "backglow set 0 00FF00"
+tour "backglow bri 255"
+tour "backglow fill FF8000 00FF00"
+tour "backglow status"
+tour "proximity auto"
+
+echo
+echo "what the driver logged:"
+sed 's/^/  /' "$XDG_RUNTIME_DIR/driver.log"
+echo
+stop_driver

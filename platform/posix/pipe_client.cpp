@@ -135,9 +135,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     *lpNumberOfBytesWritten = 0;
 
     // A message goes out in one send; a byte stream until all of it is out.
+    // An interrupted send has sent nothing and is made again.
     const char* bytes = static_cast<const char*>(lpBuffer);
     DWORD written = 0;
-    do {
+    for (;;) {
         ssize_t sent = send(pipe->fd, bytes + written, nNumberOfBytesToWrite - written, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR)
@@ -146,8 +147,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         }
         written += static_cast<DWORD>(sent);
         *lpNumberOfBytesWritten = written;
-    } while (written < nNumberOfBytesToWrite && !pipe->message_type);
-    return TRUE;
+        if (written >= nNumberOfBytesToWrite || pipe->message_type)
+            return TRUE;
+    }
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,

@@ -1,0 +1,89 @@
+// The stand-in driver's command engine: the driver state and the one
+// function that turns a request into a reply.
+//
+// handle_request() does no I/O of its own. The time (for the simulated
+// proximity detection) and the loading of a lighthouse config file come in
+// through the Context, so the whole command language can be exercised
+// without a pipe, a clock or a file system. The caller serialises calls on
+// one State; each call is one atomic change (or none, for a refusal).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tamrel_sim {
+
+// The wire limits: requests longer than this are refused, and no reply is
+// ever longer than the tool's single 1023-byte read.
+constexpr std::size_t MAX_REQUEST_BYTES = 4096;
+constexpr std::size_t MAX_REPLY_BYTES = 1023;
+
+constexpr std::size_t LED_COUNT = 10;
+constexpr int MAX_BRIGHTNESS = 255;
+constexpr int DEFAULT_BRIGHTNESS = 128;
+
+// The IPD is kept in tenths of a millimetre: 48.0 to 75.0 mm.
+constexpr int IPD_MIN_TENTHS = 480;
+constexpr int IPD_MAX_TENTHS = 750;
+constexpr int DEFAULT_IPD_TENTHS = 630;
+
+// A lighthouse config path is shown in full in `status`; this bound keeps
+// that reply (and every load reply) inside MAX_REPLY_BYTES. Longer paths
+// are refused.
+constexpr std::size_t MAX_LH_CONFIG_PATH_BYTES = 768;
+constexpr std::uint64_t MAX_LH_CONFIG_BYTES = 1024 * 1024;
+
+// The simulated detection: someone wears the headset for 20 s, then takes it
+// off for 10 s, over and over, counted from the driver's start.
+constexpr std::int64_t DETECTION_CYCLE_MS = 30000;
+constexpr std::int64_t DETECTION_PRESENT_MS = 20000;
+
+struct State {
+    std::optional<bool> proximity_override;  // empty: the detection decides
+    int ipd_tenths = DEFAULT_IPD_TENTHS;
+    std::string lh_config_path;  // empty: none loaded
+    std::uint64_t lh_config_bytes = 0;
+    std::array<std::uint32_t, LED_COUNT> leds{};  // 0xRRGGBB each
+    int brightness = DEFAULT_BRIGHTNESS;          // never above `ceiling`
+    int ceiling = MAX_BRIGHTNESS;
+    bool backglow_on = true;
+};
+
+// The state a driver starts with, for a brightness ceiling of 0..255.
+State initial_state(int ceiling);
+
+bool operator==(const State& a, const State& b);
+inline bool operator!=(const State& a, const State& b)
+{
+    return !(a == b);
+}
+
+// What became of reading a lighthouse config file.
+enum class FileStatus { loaded, not_found, access_denied, not_regular, too_large, unreadable };
+
+struct FileLoad {
+    FileStatus status = FileStatus::unreadable;
+    std::uint64_t bytes = 0;  // the size read, for `loaded`
+};
+
+using FileLoader = std::function<FileLoad(const std::string& path)>;
+
+struct Context {
+    std::int64_t uptime_ms = 0;  // time since the driver started
+    FileLoader load_file;        // unset: every load is refused as unreadable
+};
+
+// Whether the simulated detection sees someone at `uptime_ms`.
+bool simulated_detection(std::int64_t uptime_ms);
+
+// The reply to `request` (the raw bytes of one request message), applying
+// the change it asks for to `state`. Always non-empty text of at most
+// MAX_REPLY_BYTES. A refusal begins with "ERR " and leaves `state` as it was.
+std::string handle_request(State& state, std::string_view request, const Context& context);
+
+} // namespace tamrel_sim

@@ -1,0 +1,30 @@
+#include "driver/service.h"
+
+#include <utility>
+
+namespace tamrel_sim {
+
+DriverService::DriverService(int ceiling, FileLoader load_file)
+    : state_(initial_state(ceiling)), start_(std::chrono::steady_clock::now())
+{
+    context_.load_file = std::move(load_file);
+}
+
+std::string DriverService::handle(std::string_view request)
+{
+    std::int64_t uptime_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+    // A file load happens under the lock too: it is bounded (a regular file
+    // of at most 1 MiB), and it keeps "load, then record" one step.
+    std::lock_guard<std::mutex> lock(mutex_);
+    context_.uptime_ms = uptime_ms;
+    return handle_request(state_, request, context_);
+}
+
+State DriverService::snapshot() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
+} // namespace tamrel_sim

@@ -1,0 +1,199 @@
+// The control pipe on POSIX: one thread, one event loop over the listener
+// and the connections that have not sent their request yet. A request that
+// has arrived is answered at once: the reply goes into the socket's buffer
+// (it is at most 1023 bytes on a fresh connection), so a client that never
+// reads it costs nothing, and the connection is closed.
+#include "driver/transport/server.h"
+
+#include "platform/posix/pipe_server.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace tamrel_sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Connections waiting for their request. Past this many, the oldest is
+// dropped to make room: a crowd of silent clients cannot lock others out.
+constexpr std::size_t MAX_WAITING = PIPE_SERVER_MAX_WAIT;
+constexpr int LISTEN_BACKLOG = 4096; // the system caps it (somaxconn)
+constexpr int ACCEPTS_PER_ROUND = 64;
+
+std::atomic<bool> stop_requested{false};
+std::atomic<PipeServer*> running_server{nullptr};
+
+struct Waiting {
+    PipeConnection connection;
+    Clock::time_point deadline;
+};
+
+class EventLoop {
+public:
+    EventLoop(PipeServer& server, const RequestHandler& handler, const ServerOptions& options)
+        : server_(server), handler_(handler), options_(options), buffer_(options.max_request_bytes + 1)
+    {
+    }
+
+    ~EventLoop()
+    {
+        for (const Waiting& waiting : waiting_)
+            pipe_server_disconnect(waiting.connection);
+    }
+
+    void run()
+    {
+        std::vector<PipeConnection> connections;
+        std::unique_ptr<bool[]> readable(new bool[MAX_WAITING]);
+        while (!stop_requested.load()) {
+            connections.clear();
+            for (const Waiting& waiting : waiting_)
+                connections.push_back(waiting.connection);
+            PipeServerEvents events =
+                pipe_server_wait(server_, connections.data(), readable.get(), connections.size(), wait_timeout_ms());
+            if (events.woken || stop_requested.load())
+                break;
+
+            // Back to front, so that removing one leaves the indices before it alone.
+            for (std::size_t i = connections.size(); i-- > 0;) {
+                if (readable[i] && !serve_waiting(waiting_[i].connection))
+                    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            drop_expired();
+            if (events.client_waiting)
+                accept_clients();
+        }
+    }
+
+private:
+    int wait_timeout_ms() const
+    {
+        if (waiting_.empty())
+            return -1;
+        Clock::time_point first = waiting_.front().deadline; // they are in order of arrival
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now()).count();
+        return static_cast<int>(std::max<long long>(0, left + 1));
+    }
+
+    // Takes the request if it has come, answers it and closes. Returns
+    // whether the connection is still waiting.
+    bool serve_waiting(PipeConnection connection)
+    {
+        std::size_t length = 0;
+        bool truncated = false;
+        PipeReceiveResult result = pipe_server_receive(connection, buffer_.data(), buffer_.size(), length, truncated);
+        if (result == PipeReceiveResult::pending)
+            return true;
+        if (result == PipeReceiveResult::message) {
+            std::string reply = handler_(std::string_view(buffer_.data(), length));
+            pipe_server_send(connection, reply.data(), reply.size()); // a client that has gone loses nothing
+        }
+        pipe_server_disconnect(connection);
+        return false;
+    }
+
+    void drop_expired()
+    {
+        Clock::time_point now = Clock::now();
+        while (!waiting_.empty() && waiting_.front().deadline <= now) {
+            pipe_server_disconnect(waiting_.front().connection);
+            waiting_.erase(waiting_.begin());
+        }
+    }
+
+    void drop_oldest()
+    {
+        pipe_server_disconnect(waiting_.front().connection);
+        waiting_.erase(waiting_.begin());
+    }
+
+    void accept_clients()
+    {
+        for (int round = 0; round < ACCEPTS_PER_ROUND; ++round) {
+            PipeConnection connection = -1;
+            PipeAcceptResult result = pipe_server_accept(server_, connection);
+            if (result == PipeAcceptResult::none_waiting)
+                return;
+            if (result == PipeAcceptResult::out_of_resources) {
+                if (waiting_.empty()) {
+                    // Nothing of ours to give back; let the system recover
+                    // rather than spin on a listener that stays ready.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    return;
+                }
+                drop_oldest();
+                continue;
+            }
+            // Most clients send right after connecting: try before waiting.
+            if (!serve_waiting(connection))
+                continue;
+            if (waiting_.size() >= MAX_WAITING)
+                drop_oldest();
+            waiting_.push_back({connection, Clock::now() + std::chrono::milliseconds(options_.read_timeout_ms)});
+        }
+    }
+
+    PipeServer& server_;
+    const RequestHandler& handler_;
+    const ServerOptions& options_;
+    std::vector<char> buffer_;
+    std::vector<Waiting> waiting_; // in order of arrival, so also of deadline
+};
+
+std::string describe_failure(const char* what, int error_code)
+{
+    std::string text = "cannot ";
+    text += what;
+    if (error_code != 0) {
+        text += ": ";
+        text += std::strerror(error_code);
+    }
+    return text;
+}
+
+} // namespace
+
+ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
+                  std::string& error)
+{
+    PipeServer server;
+    const char* what = "";
+    int error_code = 0;
+    PipeListenResult listening = pipe_server_listen(pipe_name, LISTEN_BACKLOG, server, what, error_code);
+    if (listening == PipeListenResult::already_served)
+        return ServeResult::already_served;
+    if (listening == PipeListenResult::failed) {
+        error = describe_failure(what, error_code);
+        return ServeResult::failed;
+    }
+
+    // Published before the flag is checked: a stop from now on either is
+    // seen by the loop's check or wakes its wait.
+    running_server.store(&server);
+    if (options.on_ready)
+        options.on_ready(server.socket_path);
+    {
+        EventLoop loop(server, handler, options);
+        loop.run();
+    }
+    running_server.store(nullptr);
+    pipe_server_close(server);
+    return ServeResult::stopped;
+}
+
+void stop_serving()
+{
+    stop_requested.store(true);
+    PipeServer* server = running_server.load();
+    if (server != nullptr)
+        pipe_server_wake(*server);
+}
+
+} // namespace tamrel_sim

@@ -1,0 +1,42 @@
+// Serving the control pipe: one request and one reply per connection.
+//
+// The transport only moves bytes. It reads each request as one message of
+// at most `max_request_bytes` (a longer one reaches the handler cut to
+// max_request_bytes + 1 bytes, so that the handler can tell and refuse it),
+// sends back what the handler returns as one message, and closes. A client
+// that sends nothing, or never reads its reply, is dropped after
+// `read_timeout_ms` and holds up no one else meanwhile.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tamrel_sim {
+
+using RequestHandler = std::function<std::string(std::string_view request)>;
+
+struct ServerOptions {
+    std::size_t max_request_bytes = 4096;
+    int read_timeout_ms = 5000;
+    // Called once the pipe is served, with where it is (the socket path on
+    // POSIX, the pipe name on Windows).
+    std::function<void(const std::string& where)> on_ready;
+};
+
+enum class ServeResult {
+    stopped,         // stop_serving() was called; everything is cleaned up
+    already_served,  // another server has the pipe; it was left alone
+    failed,          // see `error`
+};
+
+// Serves `pipe_name` until stop_serving() is called. The handler may be
+// called from several threads at once.
+ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
+                  std::string& error);
+
+// Makes serve() return (or return at once if it has not started yet).
+// Safe in a POSIX signal handler and in a Windows console control handler.
+void stop_serving();
+
+} // namespace tamrel_sim

@@ -1,0 +1,92 @@
+// The serving side of the POSIX pipe layer: what a driver needs to serve a
+// message-type pipe that the client functions of win32_pipe_api.h open.
+//
+// `\\.\pipe\NAME` is the SOCK_SEQPACKET listener at the path that
+// pipe_socket_path() gives. The socket file is created with mode 0600, so
+// only its own user can connect (anyone else gets ERROR_ACCESS_DENIED).
+// A lock file beside it (NAME.lock, held with flock for as long as the
+// server runs) keeps two servers from starting on one name at once.
+//
+// Connections are non-blocking; a server waits for all of them, the
+// listener and its wake-up in one pipe_server_wait() call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/un.h>
+
+struct PipeServer {
+    int listen_fd = -1;
+    int lock_fd = -1;
+    int wake_read_fd = -1;  // a pipe: pipe_server_wake() writes, wait() polls
+    int wake_write_fd = -1;
+    char socket_path[sizeof(sockaddr_un::sun_path)] = {};
+    std::uint64_t socket_device = 0;  // the socket file we bound, so that we
+    std::uint64_t socket_inode = 0;   // never unlink someone else's
+};
+
+enum class PipeListenResult {
+    listening,       // the server is up
+    already_served,  // a live server answers on the name; nothing was touched
+    failed,          // see `error` (an errno value) and `what`
+};
+
+// Starts serving `pipe_name`, replacing a stale socket file that nobody
+// listens on. On failure `what` names the step that failed and `error` holds
+// its errno (0 for a name that pipe_socket_path() refuses).
+PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServer& server,
+                                    const char*& what, int& error);
+
+// Stops listening, removes the socket file when it is still ours, releases
+// the lock. Safe to call on a server that never started.
+void pipe_server_close(PipeServer& server);
+
+// Makes a pending or later pipe_server_wait() return with `woken` set.
+// Async-signal-safe.
+void pipe_server_wake(const PipeServer& server);
+
+// An accepted client connection (a non-blocking descriptor), or -1.
+typedef int PipeConnection;
+
+enum class PipeAcceptResult {
+    accepted,
+    none_waiting,
+    out_of_resources,  // no descriptor or memory for it: close some first
+};
+
+// Accepts one waiting client without blocking.
+PipeAcceptResult pipe_server_accept(const PipeServer& server, PipeConnection& connection);
+
+enum class PipeReceiveResult {
+    message,  // one message arrived (possibly empty; see `truncated`)
+    pending,  // nothing yet
+    closed,   // the client has gone without sending
+    failed,
+};
+
+// Takes one message without blocking. `length` is the number of bytes
+// stored (at most `capacity`); `truncated` is set when the message was
+// longer than `capacity` and the rest of it was dropped.
+PipeReceiveResult pipe_server_receive(PipeConnection connection, char* buffer, std::size_t capacity,
+                                      std::size_t& length, bool& truncated);
+
+// Sends one message without blocking; false when it could not go out whole
+// (the client has gone, or its receive queue is full).
+bool pipe_server_send(PipeConnection connection, const char* data, std::size_t size);
+
+void pipe_server_disconnect(PipeConnection connection);
+
+struct PipeServerEvents {
+    bool client_waiting = false;  // pipe_server_accept() will find one
+    bool woken = false;           // pipe_server_wake() was called
+};
+
+// The most connections one pipe_server_wait() watches.
+constexpr std::size_t PIPE_SERVER_MAX_WAIT = 1024;
+
+// Waits at most `timeout_ms` (-1: no limit) for a client to connect, for
+// one of `connections` to become readable (or closed), or for a wake-up.
+// `readable[i]` tells about `connections[i]`; connections past
+// PIPE_SERVER_MAX_WAIT are not watched and never reported readable.
+PipeServerEvents pipe_server_wait(const PipeServer& server, const PipeConnection* connections,
+                                  bool* readable, std::size_t count, int timeout_ms);

@@ -1,0 +1,188 @@
+// The command line: which texts are commands, and what the built tool prints
+// and returns for everything it turns away without contacting the driver.
+#include "cli/command_vocabulary.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using tamrel_test::RunResult;
+using tamrel_test::TempDir;
+
+// ---- Vocabulary -------------------------------------------------------------
+
+struct VocabularyCase {
+    const char* text;
+    bool known;
+};
+
+void PrintTo(const VocabularyCase& c, std::ostream* out)
+{
+    *out << '"' << c.text << "\" " << (c.known ? "known" : "unknown");
+}
+
+class Vocabulary : public testing::TestWithParam<VocabularyCase> {};
+
+TEST_P(Vocabulary, AcceptsExactAndPrefixFormsOnly)
+{
+    EXPECT_EQ(is_known_command(GetParam().text), GetParam().known);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ExactForms, Vocabulary,
+    testing::Values(VocabularyCase{"proximity on", true}, VocabularyCase{"proximity off", true},
+                    VocabularyCase{"proximity auto", true}, VocabularyCase{"status", true},
+                    VocabularyCase{"ipd?", true}, VocabularyCase{"backglow off", true},
+                    VocabularyCase{"backglow on", true}, VocabularyCase{"backglow status", true},
+                    // nothing before, after or instead
+                    VocabularyCase{"status ", false}, VocabularyCase{" status", false},
+                    VocabularyCase{"STATUS", false}, VocabularyCase{"Status", false},
+                    VocabularyCase{"statu", false}, VocabularyCase{"ipd?x", false},
+                    VocabularyCase{"ipd? ", false}, VocabularyCase{"proximity", false},
+                    VocabularyCase{"proximity on ", false}, VocabularyCase{"proximity onn", false},
+                    VocabularyCase{"backglow on2", false}, VocabularyCase{"backglow", false},
+                    VocabularyCase{"backglow status x", false}, VocabularyCase{"", false},
+                    VocabularyCase{"--help", false}));
+
+INSTANTIATE_TEST_SUITE_P(
+    PrefixForms, Vocabulary,
+    testing::Values(VocabularyCase{"ipd ", true}, VocabularyCase{"ipd 63", true},
+                    VocabularyCase{"ipd 100", true}, VocabularyCase{"ipd abc", true},
+                    VocabularyCase{"load_lh_config ", true}, VocabularyCase{"load_lh_config C:\\lh.json", true},
+                    VocabularyCase{"backglow fill", true}, VocabularyCase{"backglow fill FF8000", true},
+                    VocabularyCase{"backglow fillFF8000", true}, VocabularyCase{"backglow set ", true},
+                    VocabularyCase{"backglow set 3 00FF00", true}, VocabularyCase{"backglow bri ", true},
+                    VocabularyCase{"backglow bri 999", true},
+                    // the trailing space belongs to the form
+                    VocabularyCase{"ipd", false}, VocabularyCase{"ipd63", false},
+                    VocabularyCase{"load_lh_config", false}, VocabularyCase{"backglow set", false},
+                    VocabularyCase{"backglow bri", false}, VocabularyCase{"backglow set3", false},
+                    VocabularyCase{"backglow fil", false}, VocabularyCase{"IPD 63", false},
+                    VocabularyCase{" ipd 63", false}));
+
+// ---- The built tool ----------------------------------------------------------
+
+const char* const USAGE_AFTER_LINE_1 =
+    "\nCommands:\n"
+    "  \"proximity on\"         Set proximity to true (person detected)\n"
+    "  \"proximity off\"        Set proximity to false (no person)\n"
+    "  \"proximity auto\"       Clear manual override, let algorithm drive\n"
+    "  \"status\"               Query driver state (proximity, HID, IPD, config)\n"
+    "  \"ipd <mm>\"             Set IPD in millimeters (48-75mm range)\n"
+    "  \"ipd?\"                 Query current IPD value\n"
+    "  \"load_lh_config <path>\" Load lighthouse config from explicit file path\n"
+    "  \"backglow fill <hex>\"       Set all 10 LEDs (e.g. backglow fill FF8000)\n"
+    "  \"backglow fill <h0> ... <h9>\" Set per-LED colors (10 hex values)\n"
+    "  \"backglow set <idx> <hex>\"  Set single LED (idx 0..9, hex RRGGBB)\n"
+    "  \"backglow bri <0..255>\"     Set master brightness (clamped by ceiling)\n"
+    "  \"backglow off\"              Turn LEDs off\n"
+    "  \"backglow on\"               Turn LEDs on\n"
+    "  \"backglow status\"           Show transport/conn/port|host/bri/ceiling/leds (multi-line)\n";
+
+std::string usage(const std::string& program_name)
+{
+    return "Usage: " + program_name + " <command>\n" + USAGE_AFTER_LINE_1;
+}
+
+// A pipe that listens but is never served: a connection attempt would
+// stay queued on it, where the test can see it.
+class Rejected : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        listener = tamrel_test::listen_at(dir.pipe_path(), SOCK_SEQPACKET, 8);
+        ASSERT_GE(listener, 0);
+    }
+    void TearDown() override { close(listener); }
+
+    RunResult run(const std::vector<std::string>& argv, bool empty_argv = false)
+    {
+        tamrel_test::RunOptions options;
+        options.runtime_dir = dir.path();
+        options.program = tamrel_test::tool_path();
+        options.empty_argv = empty_argv;
+        return tamrel_test::run_process(argv, options);
+    }
+    bool connection_attempted()
+    {
+        pollfd entry{listener, POLLIN, 0};
+        return poll(&entry, 1, 0) != 0;
+    }
+
+    TempDir dir;
+    int listener = -1;
+};
+
+TEST_F(Rejected, NoCommandPrintsUsageWithProgramName)
+{
+    for (const std::string& name : {tamrel_test::tool_path(), std::string("custom name %s%n"), std::string()}) {
+        RunResult result = run({name});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, usage(name));
+    }
+    EXPECT_FALSE(connection_attempted());
+}
+
+// execve allows an empty argument vector; Linux 5.18 and later turn it into
+// one empty argument, older kernels pass argc 0.
+TEST_F(Rejected, EmptyArgumentVectorPrintsUsage)
+{
+    RunResult result = run({}, true);
+    ASSERT_TRUE(result.exited) << "signal " << result.signal;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err == usage("tamrel_ctl") || result.err == usage("")) << result.err;
+    EXPECT_FALSE(connection_attempted());
+}
+
+struct UnknownCase {
+    const char* label;
+    std::vector<std::string> args;
+};
+
+void PrintTo(const UnknownCase& c, std::ostream* out)
+{
+    *out << c.label;
+}
+
+class UnknownCommand : public Rejected, public testing::WithParamInterface<UnknownCase> {};
+
+TEST_P(UnknownCommand, PrintsErrorAndUsageWithoutConnecting)
+{
+    std::vector<std::string> argv{"tamrel_ctl"};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    RunResult result = run(argv);
+    EXPECT_TRUE(result.exited) << "signal " << result.signal;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err == "Error: Unknown command '" + GetParam().args[0] + "'\n" + usage("tamrel_ctl"))
+        << result.err.substr(0, 300);
+    EXPECT_FALSE(connection_attempted());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, UnknownCommand,
+    testing::Values(UnknownCase{"empty", {""}}, UnknownCase{"option", {"--help"}},
+                    UnknownCase{"split_arguments", {"ipd", "63"}}, UnknownCase{"capitals", {"STATUS"}},
+                    UnknownCase{"trailing_space", {"status "}}, UnknownCase{"leading_space", {" status"}},
+                    UnknownCase{"set_without_space", {"backglow set"}},
+                    UnknownCase{"format_directives", {"%s%n%s%n%p%x%99999999d"}},
+                    UnknownCase{"not_ascii", {"\xff\xfe\xc3\xa9tat \x80\x01\x7f"}},
+                    UnknownCase{"100_kb", {std::string(100 * 1024, 'A')}},
+                    UnknownCase{"100_kb_of_directives", {[] {
+                                    std::string text;
+                                    while (text.size() < 100 * 1024)
+                                        text += "%s%n";
+                                    return text;
+                                }()}}));
+
+} // namespace

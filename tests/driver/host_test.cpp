@@ -1,0 +1,122 @@
+// The parts around the engine: reading lighthouse config files and the
+// request log.
+#include "driver/lh_config_file.h"
+#include "driver/request_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace tamrel_sim;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/tamrel_driver_host_XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir()
+    {
+        std::string command = "rm -rf '" + path_ + "'";
+        if (std::system(command.c_str()) != 0)
+            ADD_FAILURE() << "could not remove " << path_;
+    }
+    std::string file(const std::string& name, std::size_t bytes) const
+    {
+        std::string path = path_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << std::string(bytes, 'c');
+        return path;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+} // namespace
+
+TEST(DriverHost, LoadsOnlySmallRegularFiles)
+{
+    TempDir dir;
+    std::string fifo = dir.path() + "/fifo"; // nobody writes: a blocking open would hang here
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string socket_path = dir.path() + "/socket";
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string link = dir.path() + "/link";
+    ASSERT_EQ(symlink(dir.file("target", 5).c_str(), link.c_str()), 0);
+
+    struct Case {
+        std::string path;
+        FileStatus status;
+        std::uint64_t bytes;
+    };
+    const Case cases[] = {
+        {dir.file("small.json", 321), FileStatus::loaded, 321},
+        {dir.file("empty", 0), FileStatus::loaded, 0},
+        {dir.file("largest", MAX_LH_CONFIG_BYTES), FileStatus::loaded, MAX_LH_CONFIG_BYTES},
+        {dir.file("too_large", MAX_LH_CONFIG_BYTES + 1), FileStatus::too_large, 0},
+        {link, FileStatus::loaded, 5},
+        {dir.path() + "/missing", FileStatus::not_found, 0},
+        {dir.path() + "/small.json/below", FileStatus::not_found, 0},
+        {dir.path(), FileStatus::not_regular, 0},
+        {fifo, FileStatus::not_regular, 0},
+        {socket_path, FileStatus::not_regular, 0},
+        {"/dev/null", FileStatus::not_regular, 0},
+    };
+    for (const Case& c : cases) {
+        FileLoad load = load_lh_config_file(c.path);
+        EXPECT_EQ(static_cast<int>(load.status), static_cast<int>(c.status)) << c.path;
+        EXPECT_EQ(load.bytes, c.bytes) << c.path;
+    }
+    close(fd);
+
+    // Files under /proc report a size of 0; the real length is what counts.
+    FileLoad proc = load_lh_config_file("/proc/self/status");
+    EXPECT_EQ(static_cast<int>(proc.status), static_cast<int>(FileStatus::loaded));
+    EXPECT_GT(proc.bytes, 0u);
+
+    if (geteuid() != 0) { // root reads everything
+        std::string locked = dir.file("locked", 10);
+        chmod(locked.c_str(), 0);
+        EXPECT_EQ(static_cast<int>(load_lh_config_file(locked).status), static_cast<int>(FileStatus::access_denied));
+    }
+}
+
+TEST(DriverHost, LogLine)
+{
+    std::chrono::system_clock::time_point when{std::chrono::milliseconds(1234567890123)};
+    struct Case {
+        std::string request;
+        std::string reply;
+        std::string shown;  // what follows the time stamp
+    };
+    const Case cases[] = {
+        {"ipd 63", "OK ipd 63.0 mm", " \"ipd 63\" -> OK ipd 63.0 mm\n"},
+        {"status", "proximity: true (auto)\nhid: x", " \"status\" -> proximity: true (auto)\n"},
+        {std::string("a\"b\\c\x1b[2J\0d", 11), "ERR unknown command",
+         " \"a\\\"b\\\\c\\x1b[2J\\x00d\" -> ERR unknown command\n"},
+        {"", "ERR empty request", " \"\" -> ERR empty request\n"},
+        {std::string(LOGGED_REQUEST_BYTES + 50, 'x'), "ERR r",
+         " \"" + std::string(LOGGED_REQUEST_BYTES, 'x') + "\"... (250 bytes) -> ERR r\n"},
+    };
+    for (const Case& c : cases) {
+        std::string line = format_log_line(when, c.request, c.reply);
+        // "YYYY-MM-DD HH:MM:SS.mmm": local time, but the milliseconds are fixed.
+        ASSERT_GT(line.size(), 23u);
+        EXPECT_EQ(line.substr(19, 4), ".123");
+        EXPECT_EQ(line.substr(23), c.shown);
+    }
+}

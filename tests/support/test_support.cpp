@@ -1,0 +1,288 @@
+#include "tests/support/test_support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tamrel_test {
+
+namespace {
+
+int remove_entry(const char* path, const struct stat*, int, FTW*)
+{
+    std::remove(path);
+    return 0;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& text : strings)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+std::vector<std::string> child_environment(const std::string& runtime_dir, const std::vector<std::string>& extra)
+{
+    std::vector<std::string> environment{"XDG_RUNTIME_DIR=" + runtime_dir};
+    // PATH, and the sanitizers' settings when the suite runs instrumented.
+    for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name))
+            environment.push_back(std::string(name) + "=" + value);
+    }
+    environment.insert(environment.end(), extra.begin(), extra.end());
+    return environment;
+}
+
+// Waits for `pid` for at most `timeout_ms`; kills it after that.
+// Returns the wait status and sets `timed_out`.
+int wait_for(pid_t pid, int timeout_ms, bool& timed_out)
+{
+    timed_out = false;
+    int pid_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pid_fd >= 0) {
+        pollfd entry{pid_fd, POLLIN, 0};
+        int ready;
+        do {
+            ready = poll(&entry, 1, timeout_ms);
+        } while (ready < 0 && errno == EINTR);
+        close(pid_fd);
+        if (ready == 0) {
+            timed_out = true;
+            kill(pid, SIGKILL);
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+} // namespace
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/tamrel_test.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::string bytes;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return bytes;
+    char chunk[8192];
+    std::size_t count;
+    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        bytes.append(chunk, count);
+    std::fclose(file);
+    return bytes;
+}
+
+void write_file(const std::string& path, const std::string& bytes)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return;
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+std::string find_in_path(const std::string& program)
+{
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + program;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options)
+{
+    TempDir capture;
+    std::string out_path = options.stdout_path.empty() ? capture.file("stdout") : options.stdout_path;
+    std::string err_path = capture.file("stderr");
+
+    std::vector<std::string> arguments = argv;
+    std::string program = options.program.empty() ? argv.at(0) : options.program;
+    std::vector<char*> argument_pointers = pointers_to(arguments);
+    char* no_arguments[] = {nullptr};
+    std::vector<std::string> environment = child_environment(options.runtime_dir, options.extra_env);
+    std::vector<char*> environment_pointers = pointers_to(environment);
+
+    RunResult result;
+    pid_t pid = fork();
+    if (pid < 0)
+        return result;
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        execve(program.c_str(), options.empty_argv ? no_arguments : argument_pointers.data(),
+               environment_pointers.data());
+        _exit(127);
+    }
+
+    int status = wait_for(pid, options.timeout_seconds * 1000, result.timed_out);
+    result.exited = WIFEXITED(status);
+    result.status = result.exited ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (options.stdout_path.empty())
+        result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+std::string tool_path()
+{
+    return TAMREL_CTL_PATH;
+}
+
+std::string test_server_path()
+{
+    return TEST_PIPE_SERVER_PATH;
+}
+
+std::string send_after_hangup_path()
+{
+    return SEND_AFTER_HANGUP_PATH;
+}
+
+RunResult run_tool(const std::vector<std::string>& args, const std::string& runtime_dir)
+{
+    std::vector<std::string> argv{tool_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions options;
+    options.runtime_dir = runtime_dir;
+    return run_process(argv, options);
+}
+
+int listen_at(const std::string& path, int type, int backlog)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return -1;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TestServer::TestServer(const std::string& runtime_dir, const std::vector<std::string>& args)
+    : record_path_(runtime_dir + "/request.bin")
+{
+    std::vector<std::string> argv{test_server_path(), "--record", record_path_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> argument_pointers = pointers_to(argv);
+    std::vector<std::string> environment = child_environment(runtime_dir, {});
+    std::vector<char*> environment_pointers = pointers_to(environment);
+
+    int to_server[2];
+    int from_server[2];
+    if (pipe2(to_server, O_CLOEXEC) != 0)
+        return;
+    if (pipe2(from_server, O_CLOEXEC) != 0) {
+        close(to_server[0]);
+        close(to_server[1]);
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(to_server[0], 0) < 0 || dup2(from_server[1], 1) < 0)
+            _exit(126);
+        execve(argv[0].c_str(), argument_pointers.data(), environment_pointers.data());
+        _exit(127);
+    }
+    close(to_server[0]);
+    close(from_server[1]);
+    stdin_fd_ = to_server[1];
+    pid_ = pid;
+    if (pid < 0) {
+        close(from_server[0]);
+        return;
+    }
+
+    // The server says "ready" once its socket listens; end of file instead
+    // means that it failed to start.
+    std::string said;
+    pollfd entry{from_server[0], POLLIN, 0};
+    while (said.find('\n') == std::string::npos && poll(&entry, 1, 10000) > 0) {
+        char chunk[64];
+        ssize_t count = read(from_server[0], chunk, sizeof chunk);
+        if (count <= 0)
+            break;
+        said.append(chunk, static_cast<std::size_t>(count));
+    }
+    close(from_server[0]);
+    ready_ = said == "ready\n";
+}
+
+TestServer::~TestServer()
+{
+    stop();
+}
+
+bool TestServer::has_request() const
+{
+    return access(record_path_.c_str(), F_OK) == 0;
+}
+
+std::string TestServer::request() const
+{
+    return read_file(record_path_);
+}
+
+int TestServer::stop()
+{
+    if (stdin_fd_ >= 0) {
+        close(stdin_fd_);
+        stdin_fd_ = -1;
+    }
+    if (pid_ > 0) {
+        bool timed_out = false;
+        int status = wait_for(pid_, 5000, timed_out);
+        exit_status_ = WIFEXITED(status) && !timed_out ? WEXITSTATUS(status) : -1;
+        pid_ = -1;
+    }
+    return exit_status_;
+}
+
+} // namespace tamrel_test

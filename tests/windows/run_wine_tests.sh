@@ -1,0 +1,331 @@
+#!/usr/bin/env bash
+# The Windows suite: runs tamrel_ctl.exe under Wine against pipe_test_server.exe
+# (a scripted Win32 pipe server), then against the stand-in driver when the
+# build has it. Checks exact stdout (CRLF: the console runtime writes text
+# mode), exact stderr and the exit status of every run.
+#
+#   tests/windows/run_wine_tests.sh BUILD_DIR
+#
+# The Wine prefix is BUILD_DIR/wineprefix (or $TAMREL_WINEPREFIX), never the
+# user's own: it is created on first use and its wineserver, with every
+# program in it, is killed at the end.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:?usage: run_wine_tests.sh BUILD_DIR}" && pwd)
+# shellcheck source=tests/windows/wine_env.sh
+source "$here/wine_env.sh"
+
+ctl=$build/cli/tamrel_ctl.exe
+server=$build/tests/windows/pipe_test_server.exe
+driver_sim=$(find "$build" -name tamrel_driver_sim.exe -type f 2>/dev/null | head -n 1)
+for program in "$ctl" "$server"; do
+  [ -f "$program" ] || { echo "run_wine_tests: $program is not built" >&2; exit 1; }
+done
+
+work=$(mktemp -d "$build/wine-tests.XXXXXX")
+cleanup() {
+  [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null
+  wine_stop_server
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wine_setup "${TAMREL_WINEPREFIX:-$build/wineprefix}" || exit 1
+wine_start_server
+
+CRLF=$'\r\n'
+NOT_FOUND="Error: Driver pipe not found. Is the Tamrel Proximity driver loaded in SteamVR?$CRLF"
+passed=0
+failed=0
+failed_cases=()
+
+# --- one case ---------------------------------------------------------------
+
+begin() {
+  case_name=$1
+  dir=$work/$case_name
+  mkdir -p "$dir"
+  case_ok=1
+  server_pid=
+  case_start=$(date +%s%N)
+}
+
+problem() {
+  echo "  $case_name: $*"
+  case_ok=0
+}
+
+end() {
+  if [ -n "$server_pid" ]; then
+    touch "$dir/stop"
+    wait "$server_pid"
+    local server_status=$?
+    [ "$server_status" -eq 0 ] || problem "the test server ended with status $server_status: $(cat "$dir/server.err")"
+  fi
+  local took="($((($(date +%s%N) - case_start) / 1000000)) ms)"
+  if [ "$case_ok" -eq 1 ]; then
+    passed=$((passed + 1))
+    echo "PASS $case_name $took"
+  else
+    failed=$((failed + 1))
+    failed_cases+=("$case_name")
+    echo "FAIL $case_name $took"
+  fi
+}
+
+# Starts the test server with ARGS and waits until its pipe exists.
+start_server() {
+  "$WINE64" "$server" --ready "Z:$dir/ready" "$@" </dev/null >"$dir/server.out" 2>"$dir/server.err" &
+  server_pid=$!
+  local tries
+  for ((tries = 0; tries < 1000; tries++)); do
+    [ -f "$dir/ready" ] && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  problem "the test server did not come up: $(cat "$dir/server.err")"
+}
+
+# Runs tamrel_ctl.exe with ARGS; sets status and elapsed_ms.
+run_ctl() {
+  local start
+  start=$(date +%s%N)
+  timeout 60 "$WINE64" "$ctl" "$@" </dev/null >"$dir/stdout" 2>"$dir/stderr"
+  status=$?
+  elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+}
+
+# Compares FILE with the bytes EXPECTED; LABEL names it in the message.
+expect_bytes() {
+  local label=$1 file=$2 expected=$3
+  printf '%s' "$expected" >"$file.want"
+  if ! cmp -s "$file.want" "$file"; then
+    problem "$label differs; want / got:"
+    od -c "$file.want" | head -n 8 | sed 's/^/      /'
+    od -c "$file" | head -n 8 | sed 's/^/      /'
+  fi
+}
+
+expect_run() {
+  local want_status=$1 want_stdout=$2 want_stderr=$3
+  [ "$status" -eq "$want_status" ] || problem "exit status $status, want $want_status"
+  expect_bytes stdout "$dir/stdout" "$want_stdout"
+  expect_bytes stderr "$dir/stderr" "$want_stderr"
+}
+
+# The whole exchange with the test server: ctl ARGS against a server that
+# replies REPLY, checking everything, including the request it received.
+# reply_case NAME REQUEST_WANTED STDOUT_WANTED SERVER_ARGS... -- CTL_ARGS...
+reply_case() {
+  begin "$1"
+  local want_request=$2 want_stdout=$3
+  shift 3
+  local server_args=()
+  while [ "$1" != -- ]; do
+    server_args+=("$1")
+    shift
+  done
+  shift
+  start_server --record "Z:$dir/request" "${server_args[@]}"
+  run_ctl "$@"
+  expect_run 0 "$want_stdout" ""
+  expect_bytes request "$dir/request" "$want_request"
+  end
+}
+
+# --- against the scripted Win32 server ----------------------------------------
+
+echo "Windows suite under $("$WINE64" --version 2>/dev/null), prefix $WINEPREFIX"
+
+# The reply and one newline, which the text-mode console runtime writes as CRLF;
+# the request is the command's bytes alone, later arguments ignored.
+reply_case reply_printed_with_crlf "status" "driver ok$CRLF" --reply "driver ok" -- status extra words
+reply_case multi_line_reply_gets_crlf_each_line "backglow status" "line 1${CRLF}line 2$CRLF$CRLF" \
+  --reply $'line 1\nline 2\n' -- "backglow status"
+printf 'ab\0cd' >"$work/nul_reply"
+reply_case reply_shown_up_to_nul "ipd?" "ab$CRLF" --reply-file "Z:$work/nul_reply" -- "ipd?"
+
+# The request goes out as typed: one message, no terminator, spaces and
+# backslashes through the Windows command line unchanged.
+reply_case request_bytes_backglow_bri "backglow bri 128" "ok$CRLF" -- "backglow bri 128"
+reply_case request_bytes_path 'load_lh_config C:\Users\me\light house.json' "ok$CRLF" \
+  -- 'load_lh_config C:\Users\me\light house.json'
+reply_case request_bytes_empty_prefix_rest "ipd " "ok$CRLF" -- "ipd "
+
+# 1023 bytes fit the read; 1024 do not, and message mode reports 234.
+reply_1023=$(yes abcdefghijklmnopqrstuvwxyz | tr -d '\n' | head -c 1023)
+reply_case reply_of_1023_bytes_printed_whole "status" "$reply_1023$CRLF" --reply-size 1023 -- status
+
+begin reply_of_1024_bytes_is_234
+start_server --reply-size 1024
+run_ctl status
+expect_run 1 "" "Error: No response from driver (error 234)$CRLF"
+end
+
+# A server that disconnects its end before replying: ERROR_PIPE_NOT_CONNECTED
+# (233) in the client's ReadFile, as on Windows.
+begin server_disconnects_without_reply_is_233
+start_server --disconnect --record "Z:$dir/request"
+run_ctl "proximity on"
+expect_run 1 "" "Error: No response from driver (error 233)$CRLF"
+expect_bytes request "$dir/request" "proximity on"
+end
+
+# A server that just closes its handle: ERROR_BROKEN_PIPE (109), as on Windows.
+begin server_closes_without_reply_is_109
+start_server --close
+run_ctl "proximity off"
+expect_run 1 "" "Error: No response from driver (error 109)$CRLF"
+end
+
+# A byte-type pipe refuses message read mode with 87; the exchange goes on.
+begin byte_pipe_warns_87_and_succeeds
+start_server --byte-pipe --reply "byte reply"
+run_ctl status
+expect_run 0 "byte reply$CRLF" \
+  "Warning: Could not set pipe to message mode (error 87); multi-line responses may be truncated$CRLF"
+end
+
+# Every instance busy: 231 straight away, no waiting for a free instance.
+begin all_instances_busy_is_231_at_once
+start_server --busy-until "Z:$dir/stop"
+run_ctl status
+expect_run 1 "" "Error: Cannot connect to driver pipe (error 231)$CRLF"
+[ "$elapsed_ms" -lt 5000 ] || problem "took $elapsed_ms ms; the tool must not wait for an instance"
+end
+
+begin no_driver_is_not_found
+run_ctl status
+expect_run 1 "" "$NOT_FOUND"
+end
+
+# Usage and unknown commands never open the pipe; stderr is text mode too.
+usage_tail="${CRLF}Commands:$CRLF"
+while IFS= read -r line; do
+  usage_tail+="$line$CRLF"
+done <<'EOF'
+  "proximity on"         Set proximity to true (person detected)
+  "proximity off"        Set proximity to false (no person)
+  "proximity auto"       Clear manual override, let algorithm drive
+  "status"               Query driver state (proximity, HID, IPD, config)
+  "ipd <mm>"             Set IPD in millimeters (48-75mm range)
+  "ipd?"                 Query current IPD value
+  "load_lh_config <path>" Load lighthouse config from explicit file path
+  "backglow fill <hex>"       Set all 10 LEDs (e.g. backglow fill FF8000)
+  "backglow fill <h0> ... <h9>" Set per-LED colors (10 hex values)
+  "backglow set <idx> <hex>"  Set single LED (idx 0..9, hex RRGGBB)
+  "backglow bri <0..255>"     Set master brightness (clamped by ceiling)
+  "backglow off"              Turn LEDs off
+  "backglow on"               Turn LEDs on
+  "backglow status"           Show transport/conn/port|host/bri/ceiling/leds (multi-line)
+EOF
+
+# The usage text in FILE. Under Wine argv[0] is the program's full DOS path,
+# e.g. Z:\...\tamrel_ctl.exe, so line 1 is matched by its shape.
+expect_usage() {
+  local file=$1 first
+  first=$(head -n 1 "$file")
+  [[ "$first" == "Usage: "?:\\*tamrel_ctl.exe" <command>"$'\r' ]] || problem "usage line 1 is '$first'"
+  tail -n +2 "$file" >"$file.tail"
+  expect_bytes "usage text" "$file.tail" "$usage_tail"
+}
+
+# No server runs here: had the tool tried the pipe, stderr would say so.
+begin usage_without_command
+run_ctl
+[ "$status" -eq 1 ] || problem "exit status $status, want 1"
+expect_bytes stdout "$dir/stdout" ""
+expect_usage "$dir/stderr"
+end
+
+begin unknown_command_is_refused
+run_ctl "Status"
+[ "$status" -eq 1 ] || problem "exit status $status, want 1"
+expect_bytes stdout "$dir/stdout" ""
+head -n 1 "$dir/stderr" >"$dir/stderr.first"
+expect_bytes "stderr line 1" "$dir/stderr.first" "Error: Unknown command 'Status'$CRLF"
+tail -n +2 "$dir/stderr" >"$dir/stderr.usage"
+expect_usage "$dir/stderr.usage"
+end
+
+# --- against the stand-in driver ------------------------------------------------
+
+# Waits until the stand-in driver serves its pipe.
+wait_for_driver() {
+  local tries
+  for ((tries = 0; tries < 100; tries++)); do
+    run_ctl status
+    [ "$status" -eq 0 ] && return 0
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  problem "the stand-in driver did not come up: $(cat "$work/sim.err" 2>/dev/null)"
+  return 1
+}
+
+if [ -z "$driver_sim" ]; then
+  echo "NOTE tamrel_driver_sim.exe is not in this build; its cases did not run"
+else
+  begin stand_in_driver_status
+  "$WINE64" "$driver_sim" </dev/null >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  if wait_for_driver; then
+    grep -q $'^proximity: .*\r$' "$dir/stdout" && grep -q $'^ipd: .*\r$' "$dir/stdout" ||
+      problem "not a status reply with CRLF lines: $(cat "$dir/stdout")"
+    expect_bytes stderr "$dir/stderr" ""
+  fi
+  end
+
+  begin stand_in_driver_ipd
+  run_ctl "ipd 66.5"
+  [ "$status" -eq 0 ] || problem "ipd 66.5: status $status: $(cat "$dir/stderr")"
+  run_ctl "ipd?"
+  [ "$status" -eq 0 ] || problem "ipd?: status $status: $(cat "$dir/stderr")"
+  grep -q '66\.5' "$dir/stdout" || problem "ipd? does not show 66.5: $(cat "$dir/stdout")"
+  end
+
+  begin stand_in_driver_backglow
+  run_ctl "backglow fill FF8000"
+  [ "$status" -eq 0 ] || problem "backglow fill: status $status: $(cat "$dir/stderr")"
+  run_ctl "backglow status"
+  [ "$status" -eq 0 ] || problem "backglow status: status $status: $(cat "$dir/stderr")"
+  grep -qi 'ff8000' "$dir/stdout" || problem "backglow status does not show FF8000: $(cat "$dir/stdout")"
+  end
+
+  # A second driver must not take over the pipe while the first serves it: it
+  # gives up with status 1 and the first keeps its state. (Wine 8 ignores
+  # FILE_FLAG_FIRST_PIPE_INSTANCE, so this also shows that the driver does not
+  # rely on that flag alone.)
+  begin stand_in_driver_second_instance_refused
+  timeout 30 "$WINE64" "$driver_sim" --quiet </dev/null >"$dir/second.out" 2>"$dir/second.err"
+  second_status=$?
+  [ "$second_status" -eq 1 ] || problem "a second driver ended with status $second_status, want 1"
+  run_ctl "ipd?"
+  [ "$status" -eq 0 ] && grep -q '66\.5' "$dir/stdout" || problem "the first driver no longer answers with its state"
+  end
+
+  # Ctrl+C (SIGINT, which Wine turns into CTRL_C_EVENT) stops it cleanly.
+  begin stand_in_driver_stops_on_ctrl_c
+  kill -INT "$sim_pid"
+  for ((tries = 0; tries < 100; tries++)); do
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$sim_pid" 2>/dev/null; then
+    problem "still running 5 s after Ctrl+C"
+    kill -KILL "$sim_pid"
+  fi
+  wait "$sim_pid"
+  sim_status=$?
+  sim_pid=
+  [ "$sim_status" -eq 0 ] || problem "ended with status $sim_status after Ctrl+C, want 0"
+  run_ctl status
+  expect_run 1 "" "$NOT_FOUND"
+  end
+fi
+
+echo
+[ "$failed" -eq 0 ] || echo "failed: ${failed_cases[*]}"
+echo "windows suite: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

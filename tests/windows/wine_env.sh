@@ -1,0 +1,64 @@
+# Sourced by the Windows test scripts: finds Debian's wine64, and sets up a
+# private Wine prefix with its own wineserver (so its own pipe namespace).
+#
+#   wine_setup PREFIX    find Wine, export the environment, create PREFIX once
+#   wine_start_server    keep the prefix's wineserver up between programs
+#   wine_stop_server     kill it (and every program still running in PREFIX)
+
+wine_find() {
+  local candidate
+  WINE64=
+  for candidate in "${TAMREL_WINE64:-}" /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)" \
+                   "$(dpkg -L wine64 2>/dev/null | grep '/wine64$' | head -n 1)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      WINE64=$candidate
+      break
+    fi
+  done
+  WINESERVER_BIN=
+  for candidate in "$(dirname "${WINE64:-/nonexistent}")/wineserver64" /usr/lib/wine/wineserver64 \
+                   "$(command -v wineserver 2>/dev/null)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      WINESERVER_BIN=$candidate
+      break
+    fi
+  done
+  if [ -z "$WINE64" ] || [ -z "$WINESERVER_BIN" ]; then
+    echo "wine_env: wine64 or its wineserver not found (apt-get install wine64)" >&2
+    return 1
+  fi
+}
+
+wine_setup() {
+  wine_find || return 1
+  export WINEPREFIX=$1
+  export WINELOADER=$WINE64
+  export WINESERVER=$WINESERVER_BIN
+  export WINEDEBUG=-all
+  # No Mono or Gecko: the first start would otherwise offer to fetch them.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+  # Console programs only: never reach for an X or Wayland display.
+  unset DISPLAY WAYLAND_DISPLAY
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine_env: creating the Wine prefix $WINEPREFIX (once, about 10 s)" >&2
+    mkdir -p "$WINEPREFIX"
+    # wineboot reports that 32-bit rundll32 is missing without wine32; harmless.
+    "$WINE64" wineboot.exe --init </dev/null >/dev/null 2>&1
+    "$WINESERVER" -w
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      echo "wine_env: wineboot did not create $WINEPREFIX" >&2
+      return 1
+    fi
+  fi
+}
+
+wine_start_server() {
+  # The server detaches; it must not hold on to our stdout (a CI log pipe).
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1
+}
+
+wine_stop_server() {
+  [ -n "${WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k 2>/dev/null
+  return 0
+}
