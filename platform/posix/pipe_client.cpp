@@ -22,6 +22,14 @@ BOOL fail(DWORD error)
     return FALSE;
 }
 
+int fail_with_errno(int fd)
+{
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
 // Connects without waiting: a full listener queue is a busy pipe, not a
 // reason to block. Returns the connected descriptor, or -1 with errno set.
 int connect_socket(const sockaddr_un& address, int type)
@@ -29,23 +37,22 @@ int connect_socket(const sockaddr_un& address, int type)
     int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    // Started with a standard stream closed, the socket would take its
+    // number, and a message meant for that stream would go to the driver.
+    if (fd <= STDERR_FILENO) {
+        int high_fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (high_fd < 0)
+            return fail_with_errno(fd);
+        close(fd);
+        fd = high_fd;
+    }
     int result;
     do {
         result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
+    // Back to blocking: every pipe operation after the open waits.
+    if (result != 0 || fcntl(fd, F_SETFL, 0) != 0)
+        return fail_with_errno(fd);
     return fd;
 }
 

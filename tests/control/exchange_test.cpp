@@ -180,6 +180,22 @@ TEST_F(Exchange, ReplyThatCannotBeWrittenIsFailure)
     EXPECT_EQ(request, "status");
 }
 
+// Started with standard error closed, the tool must not let its warning
+// reach the driver ahead of the command.
+TEST_F(Exchange, ClosedStandardErrorKeepsWarningOutOfThePipe)
+{
+    TestServer server(dir.path(), {"--type", "stream", "--reply", "pong"});
+    ASSERT_TRUE(server.ready());
+    RunOptions options;
+    options.runtime_dir = dir.path();
+    RunResult result = tamrel_test::run_process(
+        {"/bin/sh", "-c", "exec \"$0\" status 2>&-", tamrel_test::tool_path()}, options);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "pong\n");
+    EXPECT_EQ(server.request(), "status");
+    EXPECT_EQ(server.stop(), 0);
+}
+
 // The pipe's file is missing, or left behind by a driver that is gone.
 class PipeAbsent : public testing::TestWithParam<bool> {};
 
