@@ -20,6 +20,8 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -123,8 +125,19 @@ extern "C" void on_stop_signal(int)
     tamrel_sim::stop_serving();
 }
 
+// Started with a standard stream closed, the lock file, the listener or a
+// client connection would take its number, and log lines would land there.
+void fill_standard_streams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
+            return;
+    }
+}
+
 void install_stop_handlers()
 {
+    fill_standard_streams();
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);

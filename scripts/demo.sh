@@ -30,6 +30,11 @@ trap 'stop_driver; rm -rf "$XDG_RUNTIME_DIR"' EXIT
 sim_pid=$!
 # Ready as soon as it answers.
 for _ in $(seq 100); do "$ctl" "ipd?" >/dev/null 2>&1 && break; sleep 0.05; done
+if ! "$ctl" "ipd?" >/dev/null; then
+  echo "the stand-in driver did not come up; its log:" >&2
+  cat "$XDG_RUNTIME_DIR/driver.log" >&2
+  exit 1
+fi
 echo "stand-in driver running (pid $sim_pid, brightness ceiling 200, socket $XDG_RUNTIME_DIR/tamrel_proximity_ctl)"
 
 config=$XDG_RUNTIME_DIR/lighthouse.json

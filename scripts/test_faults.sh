@@ -52,8 +52,13 @@ expect() {
   local name=$1 mode=$2 want_status=$3 want_out=$4 want_err=$5
   shift 5
   local status=0 problems=()
-  XDG_RUNTIME_DIR=$tmp/$mode timeout -k 2 20 strace -f -qq -o "$tmp/trace" "$@" -- "$tool" status \
-    >"$tmp/out" 2>"$tmp/err" || status=$?
+  if [ -n "${stdin_closed:-}" ]; then
+    XDG_RUNTIME_DIR=$tmp/$mode timeout -k 2 20 strace -f -qq -o "$tmp/trace" "$@" -- "$tool" status \
+      >"$tmp/out" 2>"$tmp/err" <&- || status=$?
+  else
+    XDG_RUNTIME_DIR=$tmp/$mode timeout -k 2 20 strace -f -qq -o "$tmp/trace" "$@" -- "$tool" status \
+      >"$tmp/out" 2>"$tmp/err" || status=$?
+  fi
   [ "$status" -ne 124 ] || problems+=("still running after 20 s")
   [ "$status" -lt 128 ] || problems+=("ended by signal $((status - 128))")
   ! grep -q -e '+++ killed by' -e '--- SIG' "$tmp/trace" || problems+=("a signal reached it: $(grep -m1 -e '+++ killed by' -e '--- SIG' "$tmp/trace")")
@@ -82,8 +87,8 @@ connect_error() { echo "Error: Cannot connect to driver pipe (error $1)"; }
 send_error() { echo "Error: Failed to send command (error $1)"; }
 recv_error() { echo "Error: No response from driver (error $1)"; }
 
-# Opening: the socket itself, then the connection, then the switch back to
-# blocking mode.
+# Opening: the socket itself, the connection, the switch back to blocking
+# mode.
 fail_with "socket EMFILE" socket EMFILE "$(connect_error 4)"
 fail_with "socket ENFILE" socket ENFILE "$(connect_error 4)"
 fail_with "socket EACCES" socket EACCES "$(connect_error 5)"
@@ -106,8 +111,14 @@ fail_with "connect ELOOP" connect ELOOP "$(connect_error 31)"
 # A server of the other socket type: the byte-pipe fallback meets a message
 # socket, which refuses it too.
 fail_with "connect EPROTOTYPE" connect EPROTOTYPE "$(connect_error 31)"
-fail_with "fcntl F_GETFL EBADF" fcntl EBADF "$(connect_error 6)" 1
-fail_with "fcntl F_SETFL EINVAL" fcntl EINVAL "$(connect_error 87)" 2
+fail_with "fcntl F_SETFL EBADF" fcntl EBADF "$(connect_error 6)"
+fail_with "fcntl F_SETFL EINVAL" fcntl EINVAL "$(connect_error 87)"
+# Started without standard input, the socket would be descriptor 0; the
+# layer moves it up first (F_DUPFD), and that can fail too.
+stdin_closed=yes
+expect "stdin closed" reply 0 "$REPLY" "" -e trace=fcntl
+fail_with "stdin closed, fcntl F_DUPFD EMFILE" fcntl EMFILE "$(connect_error 4)"
+stdin_closed=
 
 # The request.
 fail_with "sendto EPIPE" sendto EPIPE "$(send_error 232)"

@@ -78,11 +78,10 @@ start_driver() {
   return 1
 }
 
-stop_driver() {  # a clean stop is part of the proof
+stop_driver() {  # a clean stop is part of the proof; sets driver_status
   kill -TERM "$driver_pid" 2>/dev/null
-  local status=0
-  wait "$driver_pid" || status=$?
-  echo "$status"
+  driver_status=0
+  wait "$driver_pid" || driver_status=$?
 }
 
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
@@ -100,13 +99,14 @@ fi
 
 # ---- access ---------------------------------------------------------------
 # The socket is 0600 in a directory that others may traverse (0711) or not
-# (0700); the tool is copied in so that nobody can run it whatever the mode
-# of the build tree.
+# (0700); the tool is copied to a directory of its own so that nobody can
+# run it whatever the mode of the build tree.
 access_test() {  # DIR_MODE
-  local dir problems=() status=0
+  local dir bin problems=() status=0
   dir=$(new_dir)
-  cp "$tool" "$dir/tamrel_ctl"
-  chmod 0755 "$dir/tamrel_ctl"
+  bin=$(new_dir)
+  cp "$tool" "$bin/tamrel_ctl"
+  chmod 0755 "$bin" "$bin/tamrel_ctl"
   chmod "$1" "$dir"
   start_driver "$dir" || { check "access, directory $1" "no driver"; return; }
   # Every connection the stand-in accepts, seen from outside it.
@@ -116,7 +116,7 @@ access_test() {  # DIR_MODE
   sleep 0.5
 
   # Its owner gets through, and that shows in the log and in the trace.
-  XDG_RUNTIME_DIR=$dir "$dir/tamrel_ctl" status >"$dir/owner.out" 2>&1 ||
+  XDG_RUNTIME_DIR=$dir "$bin/tamrel_ctl" status >"$dir/owner.out" 2>&1 ||
     problems+=("the owner was refused: $(cat "$dir/owner.out")")
   sleep 0.2
   local accepted log_lines
@@ -126,7 +126,7 @@ access_test() {  # DIR_MODE
     problems+=("the owner's request was not seen (accepts $accepted, log lines $log_lines)")
 
   setpriv --reuid=nobody --regid=nogroup --clear-groups env XDG_RUNTIME_DIR="$dir" \
-    "$dir/tamrel_ctl" status >"$dir/out" 2>"$dir/err" || status=$?
+    "$bin/tamrel_ctl" status >"$dir/out" 2>"$dir/err" || status=$?
   sleep 0.2
   [ "$status" -eq 1 ] || problems+=("status $status, wanted 1")
   [ ! -s "$dir/out" ] || problems+=("stdout '$(cat "$dir/out")'")
@@ -137,9 +137,8 @@ access_test() {  # DIR_MODE
 
   kill "$tracer" 2>/dev/null
   wait "$tracer" 2>/dev/null
-  local stopped
-  stopped=$(stop_driver)
-  [ "$stopped" -eq 0 ] || problems+=("the stand-in ended with status $stopped")
+  stop_driver
+  [ "$driver_status" -eq 0 ] || problems+=("the stand-in ended with status $driver_status")
   check "access: nobody is refused with error 5, directory $1" "${problems[@]}"
 }
 access_test 0711
@@ -152,6 +151,7 @@ access_test 0700
 load_batch() {
   local i command want pattern out status done=0
   local hex_re='[0-9A-F]{6}'
+  local err=$STRESS_DIR/err.$BASHPID
   for i in "$@"; do
     want=""
     pattern=""
@@ -174,12 +174,12 @@ load_batch() {
          else command="backglow on"; want="OK backglow on"; fi ;;
     esac
     status=0
-    out=$("$STRESS_TOOL" "$command" 2>"$STRESS_DIR/err.$BASHPID") || status=$?
-    if grep -q '(error 231)' "$STRESS_DIR/err.$BASHPID"; then
-      echo "run $i ($command): busy: $(cat "$STRESS_DIR/err.$BASHPID")" >>"$STRESS_DIR/busy"
-    elif [ "$status" -ne 0 ] || [ -s "$STRESS_DIR/err.$BASHPID" ] ||
+    out=$("$STRESS_TOOL" "$command" 2>"$err") || status=$?
+    if grep -q '(error 231)' "$err"; then
+      echo "run $i ($command): busy: $(cat "$err")" >>"$STRESS_DIR/busy"
+    elif [ "$status" -ne 0 ] || [ -s "$err" ] ||
         { [ -n "$want" ] && [ "$out" != "$want" ]; } || { [ -n "$pattern" ] && ! [[ $out =~ $pattern ]]; }; then
-      echo "run $i ($command): status $status, stdout '$out', stderr '$(cat "$STRESS_DIR/err.$BASHPID")'" \
+      echo "run $i ($command): status $status, stdout '$out', stderr '$(cat "$err")'" \
         >>"$STRESS_DIR/wrong"
     fi
     done=$((done + 1))
@@ -231,9 +231,8 @@ load_test() {
     rss_after=$(rss_kb "$driver_pid")
     [ $((rss_after - rss_before)) -le "$RSS_GROWTH_LIMIT_KB" ] ||
       problems+=("resident size grew from $rss_before to $rss_after KiB")
-    local stopped
-    stopped=$(stop_driver)
-    [ "$stopped" -eq 0 ] || problems+=("the stand-in ended with status $stopped")
+    stop_driver
+    [ "$driver_status" -eq 0 ] || problems+=("the stand-in ended with status $driver_status")
   else
     rss_after="?"
     problems+=("the stand-in died: $(cat "$dir/driver.log")")

@@ -92,7 +92,7 @@ private:
         if (result == PipeReceiveResult::pending)
             return true;
         if (result == PipeReceiveResult::message) {
-            std::string reply = handler_(std::string_view(buffer_.data(), length));
+            std::string reply = reply_to(handler_, std::string_view(buffer_.data(), length));
             pipe_server_send(connection, reply.data(), reply.size()); // a client that has gone loses nothing
         }
         pipe_server_disconnect(connection);

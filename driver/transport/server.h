@@ -16,6 +16,10 @@ namespace tamrel_sim {
 
 using RequestHandler = std::function<std::string(std::string_view request)>;
 
+// The handler's reply, or a refusal when it throws (out of memory): one
+// request going wrong never takes the server down.
+std::string reply_to(const RequestHandler& handler, std::string_view request);
+
 struct ServerOptions {
     std::size_t max_request_bytes = 4096;
     int read_timeout_ms = 5000;

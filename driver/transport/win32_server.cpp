@@ -24,6 +24,9 @@ namespace {
 // connected instances are replaced, is what gets ERROR_PIPE_BUSY.
 constexpr int LISTENING_INSTANCES = MAXIMUM_WAIT_OBJECTS - 1;
 constexpr DWORD PIPE_BUFFER_BYTES = 4096;
+// After the reply: how much of what a client goes on sending is read and
+// thrown away while waiting for it to close, before it is cut off.
+constexpr int MAX_DRAIN_READS = 256;
 
 std::atomic<bool> stop_requested{false};
 // Created on first use; set to stop. Manual reset: every waiter sees it.
@@ -106,7 +109,7 @@ void serve_connection(HANDLE pipe, const RequestHandler& handler, const ServerOp
     if (oversize)
         length = static_cast<DWORD>(buffer.size()); // however the count was reported
     if (complete || oversize) {
-        std::string reply = handler(std::string_view(buffer.data(), length));
+        std::string reply = reply_to(handler, std::string_view(buffer.data(), length));
         ResetEvent(overlapped.hEvent);
         DWORD written = 0;
         BOOL write = WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), nullptr, &overlapped);
@@ -114,8 +117,8 @@ void serve_connection(HANDLE pipe, const RequestHandler& handler, const ServerOp
             // Closing our end now would throw away a reply not yet read: wait
             // (bounded) until the client has closed its end, draining whatever
             // is left of an oversize request meanwhile.
-            char drain[512];
-            for (;;) {
+            char drain[PIPE_BUFFER_BYTES];
+            for (int reads = 0; reads < MAX_DRAIN_READS; ++reads) {
                 ResetEvent(overlapped.hEvent);
                 DWORD drained = 0;
                 BOOL more = ReadFile(pipe, drain, sizeof drain, nullptr, &overlapped);
@@ -180,10 +183,16 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
     ActiveConnections active;
     auto hand_over = [&](HANDLE pipe) {
         active.add();
-        std::thread([pipe, &handler, &options, &active] {
-            serve_connection(pipe, handler, options);
+        try {
+            std::thread([pipe, &handler, &options, &active] {
+                serve_connection(pipe, handler, options);
+                active.remove();
+            }).detach();
+        } catch (...) { // no thread to be had: this client goes unanswered
             active.remove();
-        }).detach();
+            DisconnectNamedPipe(pipe);
+            CloseHandle(pipe);
+        }
     };
 
     std::vector<Listening> slots(LISTENING_INSTANCES);
