@@ -180,6 +180,22 @@ TEST_F(Exchange, ReplyThatCannotBeWrittenIsFailure)
     EXPECT_EQ(request, "status");
 }
 
+TEST_F(Exchange, ReplyToAReaderThatHasGoneIsFailure)
+{
+    TestServer server(dir.path(), {"--reply", "pong"});
+    ASSERT_TRUE(server.ready());
+    RunOptions options;
+    options.runtime_dir = dir.path();
+    // The reader closes its end and leaves a mark; only then does the tool run.
+    const char* script = "{ while [ ! -e \"$1\" ]; do sleep 0.01; done; \"$0\" status; echo \"status $?\" >&2; }"
+                         " | { exec <&-; touch \"$1\"; }";
+    RunResult result =
+        tamrel_test::run_process({"/bin/sh", "-c", script, tamrel_test::tool_path(), dir.file("reader_gone")}, options);
+    EXPECT_EQ(result.err, "Error: Cannot write the driver's reply to standard output\nstatus 1\n");
+    EXPECT_EQ(server.request(), "status");
+    EXPECT_EQ(server.stop(), 0);
+}
+
 // Started with standard error closed, the tool must not let its warning
 // reach the driver ahead of the command.
 TEST_F(Exchange, ClosedStandardErrorKeepsWarningOutOfThePipe)
