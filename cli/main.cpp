@@ -6,9 +6,6 @@
 
 #include <csignal>
 #include <cstdio>
-#ifndef _WIN32
-#include <csignal>
-#endif
 
 // An empty argument vector (argc 0) has no name to show in the usage text.
 static const char DEFAULT_PROGRAM_NAME[] = "tamrel_ctl";
@@ -18,11 +15,6 @@ int main(int argc, char* argv[])
     // The C runtime would allocate stdout's buffer on first use; give it one.
     static char stdout_buffer[BUFSIZ];
     setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
-#ifndef _WIN32
-    // A reader of standard output that has gone is a write error to report,
-    // as on Windows, not a signal that ends the run with no word.
-    signal(SIGPIPE, SIG_IGN);
-#endif
 #ifdef SIGPIPE
     // A reader of standard output that has gone is a failed write, reported
     // with status 1 as on Windows, not a signal that ends the process.

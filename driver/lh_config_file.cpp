@@ -20,6 +20,11 @@ namespace {
 
 constexpr std::size_t READ_CHUNK = 64 * 1024;
 
+bool is_slash(char c)
+{
+    return c == '\\' || c == '/';
+}
+
 #ifdef _WIN32
 
 FileStatus status_from_error(DWORD error)
@@ -39,17 +44,10 @@ FileStatus status_from_error(DWORD error)
     }
 }
 
-// Names in the device namespace (pipes, consoles, ports) are never files.
-bool is_device_path(const std::string& path)
-{
-    return path.size() >= 4 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') &&
-           path[2] == '.' && (path[3] == '\\' || path[3] == '/');
-}
-
 FileLoad read_file(const std::string& path)
 {
-    if (is_device_path(path))
-        return {FileStatus::not_regular, 0};
+    if (names_device_or_network(path))
+        return {FileStatus::not_local, 0};
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return {status_from_error(GetLastError()), 0};
@@ -158,6 +156,13 @@ FileLoad read_file(const std::string& path)
 #endif
 
 } // namespace
+
+bool names_device_or_network(std::string_view path)
+{
+    if (path.size() >= 2 && is_slash(path[0]) && is_slash(path[1]))
+        return true;
+    return path.size() >= 4 && is_slash(path[0]) && path[1] == '?' && path[2] == '?' && is_slash(path[3]);
+}
 
 FileLoad load_lh_config_file(const std::string& path)
 {

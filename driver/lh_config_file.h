@@ -4,6 +4,7 @@
 #include "driver/engine/engine.h"
 
 #include <string>
+#include <string_view>
 
 namespace tamrel_sim {
 
@@ -11,6 +12,16 @@ namespace tamrel_sim {
 // driver's working directory) to find its size. Only a regular file of at
 // most MAX_LH_CONFIG_BYTES is loaded; directories, devices, FIFOs and sockets
 // are refused without being read, so none of them can hold the driver up.
+//
+// On Windows a path that names_device_or_network() accepts is refused as
+// FileStatus::not_local before the system is asked anything about it.
 FileLoad load_lh_config_file(const std::string& path);
+
+// Whether `path`, as Windows reads it, may lead off this machine's disks:
+// it begins with two slashes in any mix of `\` and `/` (the device
+// namespaces `\.\` and `\?\`, and UNC paths `\server\share`), or with the
+// object manager's `\??\`. Looking such a path up can already open a pipe
+// or sign in to a remote host. Pure: the same answer on every system.
+bool names_device_or_network(std::string_view path);
 
 } // namespace tamrel_sim

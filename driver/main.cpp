@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #ifdef _WIN32
@@ -41,8 +42,8 @@ void print_help(FILE* out)
                  "Usage: %s [--ceiling N] [--quiet]\n"
                  "\n"
                  "Serves the Tamrel Proximity driver's control pipe (%s) with simulated\n"
-                 "state, so that tamrel_ctl can be used without SteamVR. Runs until Ctrl+C\n"
-                 "or SIGTERM.\n"
+                 "state, so that tamrel_ctl can be used without SteamVR. Runs until Ctrl+C,\n"
+                 "SIGTERM or SIGHUP.\n"
                  "\n"
                  "Options:\n"
                  "  --ceiling N   backglow brightness ceiling, 0..255 (default 255)\n"
@@ -56,18 +57,10 @@ void print_help(FILE* out)
 
 bool parse_ceiling(const char* text, int& ceiling)
 {
-    std::size_t length = std::strlen(text);
-    if (length == 0 || length > 3)
+    std::optional<int> value = tamrel_sim::parse_whole(text, 3);
+    if (!value || *value > tamrel_sim::MAX_BRIGHTNESS)
         return false;
-    int value = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        value = value * 10 + (text[i] - '0');
-    }
-    if (value > tamrel_sim::MAX_BRIGHTNESS)
-        return false;
-    ceiling = value;
+    ceiling = *value;
     return true;
 }
 
@@ -143,6 +136,7 @@ void install_stop_handlers()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // its terminal was closed
     // Replies go out with MSG_NOSIGNAL; this is for anything else.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;

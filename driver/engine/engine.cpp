@@ -55,20 +55,6 @@ std::vector<std::string_view> split_arguments(std::string_view text)
     return words;
 }
 
-// A whole number of at most `max_digits` decimal digits, nothing else.
-std::optional<int> parse_whole(std::string_view text, std::size_t max_digits)
-{
-    if (text.empty() || text.size() > max_digits)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (!is_digit(c))
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
 // RRGGBB: exactly six hex digits, either case.
 std::optional<std::uint32_t> parse_colour(std::string_view text)
 {
@@ -220,6 +206,9 @@ std::string load_lh_config(State& state, std::string_view path_text, const Conte
     case FileStatus::unreadable:
         reason = "cannot be read";
         break;
+    case FileStatus::not_local:
+        reason = "must be a local file path, not a device or network path";
+        break;
     }
     return refuse("load_lh_config: " + path + ": " + reason);
 }
@@ -337,6 +326,19 @@ std::string dispatch(State& state, std::string_view request, const Context& cont
 }
 
 } // namespace
+
+std::optional<int> parse_whole(std::string_view text, std::size_t max_digits)
+{
+    if (text.empty() || text.size() > max_digits)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (!is_digit(c))
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
 
 State initial_state(int ceiling)
 {

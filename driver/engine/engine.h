@@ -63,8 +63,9 @@ inline bool operator!=(const State& a, const State& b)
     return !(a == b);
 }
 
-// What became of reading a lighthouse config file.
-enum class FileStatus { loaded, not_found, access_denied, not_regular, too_large, unreadable };
+// What became of reading a lighthouse config file. `not_local`: a device
+// or network path, refused before the system is asked about it.
+enum class FileStatus { loaded, not_found, access_denied, not_regular, too_large, unreadable, not_local };
 
 struct FileLoad {
     FileStatus status = FileStatus::unreadable;
@@ -77,6 +78,10 @@ struct Context {
     std::int64_t uptime_ms = 0;  // time since the driver started
     FileLoader load_file;        // unset: every load is refused as unreadable
 };
+
+// A whole number of at most `max_digits` (up to 9) decimal digits and
+// nothing else, leading zeros allowed ("063" is 63); empty otherwise.
+std::optional<int> parse_whole(std::string_view text, std::size_t max_digits);
 
 // Whether the simulated detection sees someone at `uptime_ms`.
 bool simulated_detection(std::int64_t uptime_ms);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -147,16 +148,27 @@ private:
     std::vector<Waiting> waiting_; // in order of arrival, so also of deadline
 };
 
-std::string describe_failure(const char* what, int error_code)
-{
-    std::string text = "cannot ";
-    text += what;
-    if (error_code != 0) {
-        text += ": ";
-        text += std::strerror(error_code);
+// Closes the server (the socket file and the lock file go) however serve()
+// leaves, an exception included.
+class ServerGuard {
+public:
+    explicit ServerGuard(PipeServer& server) : server_(server)
+    {
+        // Published before the flag is checked: a stop from now on either is
+        // seen by the loop's check or wakes its wait.
+        running_server.store(&server_);
     }
-    return text;
-}
+    ~ServerGuard()
+    {
+        running_server.store(nullptr);
+        pipe_server_close(server_);
+    }
+    ServerGuard(const ServerGuard&) = delete;
+    ServerGuard& operator=(const ServerGuard&) = delete;
+
+private:
+    PipeServer& server_;
+};
 
 } // namespace
 
@@ -170,21 +182,23 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
     if (listening == PipeListenResult::already_served)
         return ServeResult::already_served;
     if (listening == PipeListenResult::failed) {
-        error = describe_failure(what, error_code);
+        error = describe_failure(what, error_code != 0 ? std::strerror(error_code) : "");
         return ServeResult::failed;
     }
 
-    // Published before the flag is checked: a stop from now on either is
-    // seen by the loop's check or wakes its wait.
-    running_server.store(&server);
-    if (options.on_ready)
-        options.on_ready(server.socket_path);
-    {
+    ServerGuard guard(server);
+    try {
+        if (options.on_ready)
+            options.on_ready(server.socket_path);
         EventLoop loop(server, handler, options);
         loop.run();
+    } catch (const std::exception& failure) {
+        error = describe_failure("go on serving", failure.what());
+        return ServeResult::failed;
+    } catch (...) {
+        error = describe_failure("go on serving", "an unexpected error");
+        return ServeResult::failed;
     }
-    running_server.store(nullptr);
-    pipe_server_close(server);
     return ServeResult::stopped;
 }
 

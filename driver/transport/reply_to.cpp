@@ -1,3 +1,4 @@
+// What both transports share.
 #include "driver/transport/server.h"
 
 namespace tamrel_sim {
@@ -11,6 +12,14 @@ std::string reply_to(const RequestHandler& handler, std::string_view request)
     } catch (...) {
     }
     return "ERR internal error: the request could not be handled";
+}
+
+std::string describe_failure(const char* what, const std::string& cause)
+{
+    std::string text = std::string("cannot ") + what;
+    if (!cause.empty())
+        text += ": " + cause;
+    return text;
 }
 
 } // namespace tamrel_sim

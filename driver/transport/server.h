@@ -20,6 +20,9 @@ using RequestHandler = std::function<std::string(std::string_view request)>;
 // request going wrong never takes the server down.
 std::string reply_to(const RequestHandler& handler, std::string_view request);
 
+// "cannot <what>: <cause>" (without ": <cause>" when it is empty), for `error`.
+std::string describe_failure(const char* what, const std::string& cause);
+
 struct ServerOptions {
     std::size_t max_request_bytes = 4096;
     int read_timeout_ms = 5000;
@@ -31,7 +34,7 @@ struct ServerOptions {
 enum class ServeResult {
     stopped,         // stop_serving() was called; everything is cleaned up
     already_served,  // another server has the pipe; it was left alone
-    failed,          // see `error`
+    failed,          // see `error`: it could not start, or broke off (cleaned up too)
 };
 
 // Serves `pipe_name` until stop_serving() is called. The handler may be

@@ -1,7 +1,8 @@
 // The control pipe on Windows: a real named pipe, message type, with a
 // number of instances always waiting for a client so that tools started at
 // the same moment are not refused busy. Each connected instance is served
-// on a thread of its own, with overlapped I/O for the time limits.
+// on a thread of its own (at most MAX_SERVING at once), with overlapped I/O
+// for the time limits.
 #include "driver/transport/server.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -36,18 +37,27 @@ HANDLE stop_event()
     return event;
 }
 
-std::string describe_failure(const char* what, DWORD code)
+// Connections served at once. A client past this is disconnected at once
+// (its read fails) rather than given a thread: a flood of clients that never
+// send cannot pile up threads.
+constexpr int MAX_SERVING = 256;
+
+std::string windows_failure(const char* what, DWORD code)
 {
-    return std::string("cannot ") + what + " (error " + std::to_string(static_cast<unsigned long>(code)) + ")";
+    return describe_failure(what, "error " + std::to_string(static_cast<unsigned long>(code)));
 }
 
 // Counts the connection threads, so that serve() can let them finish.
 class ActiveConnections {
 public:
-    void add()
+    // False, counting nothing, when MAX_SERVING are being served already.
+    bool try_add()
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ >= MAX_SERVING)
+            return false;
         ++count_;
+        return true;
     }
     void remove()
     {
@@ -171,7 +181,7 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
                   std::string& error)
 {
     if (stop_event() == nullptr) {
-        error = describe_failure("create an event", GetLastError());
+        error = windows_failure("create an event", GetLastError());
         return ServeResult::failed;
     }
     // Is the name taken? FILE_FLAG_FIRST_PIPE_INSTANCE on the first instance
@@ -182,17 +192,20 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
 
     ActiveConnections active;
     auto hand_over = [&](HANDLE pipe) {
-        active.add();
-        try {
-            std::thread([pipe, &handler, &options, &active] {
-                serve_connection(pipe, handler, options);
+        if (active.try_add()) {
+            try {
+                std::thread([pipe, &handler, &options, &active] {
+                    serve_connection(pipe, handler, options);
+                    active.remove();
+                }).detach();
+                return;
+            } catch (...) { // no thread to be had
                 active.remove();
-            }).detach();
-        } catch (...) { // no thread to be had: this client goes unanswered
-            active.remove();
-            DisconnectNamedPipe(pipe);
-            CloseHandle(pipe);
+            }
         }
+        // Too many at once, or no thread: this client goes unanswered.
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
     };
 
     std::vector<Listening> slots(LISTENING_INSTANCES);
@@ -211,7 +224,7 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
             if (i == 0 && (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY)) {
                 result = ServeResult::already_served;
             } else {
-                error = describe_failure("create the named pipe", code);
+                error = windows_failure("create the named pipe", code);
                 result = ServeResult::failed;
             }
             break;
@@ -220,11 +233,12 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
             options.on_ready(pipe_name);
     }
 
+    // The slots keep their events: one list serves every wait.
+    std::vector<HANDLE> events;
+    for (const Listening& slot : slots)
+        events.push_back(slot.overlapped.hEvent);
+    events.push_back(stop_event());
     while (result == ServeResult::stopped && !stop_requested.load()) {
-        std::vector<HANDLE> events;
-        for (const Listening& slot : slots)
-            events.push_back(slot.overlapped.hEvent);
-        events.push_back(stop_event());
         DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE, INFINITE);
         if (waited < WAIT_OBJECT_0 || waited >= WAIT_OBJECT_0 + slots.size())
             break; // the stop event, or a failed wait

@@ -4,6 +4,7 @@
 #include "platform/posix/pipe_socket_path.h"
 #include "platform/posix/win32_pipe_api.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -143,13 +144,8 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
         pipe_server_close(server);
         return fail("create the socket", socket_error, what, error);
     }
-    // Mode 0600 from the moment the file exists. umask is per process: this
-    // runs before the server starts any thread of its own.
-    mode_t old_mask = umask(0177);
-    int bound = bind(server.listen_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    int bind_error = errno;
-    umask(old_mask);
-    if (bound != 0) {
+    if (bind(server.listen_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        int bind_error = errno;
         pipe_server_close(server);
         return fail("bind the socket", bind_error, what, error);
     }
@@ -158,7 +154,14 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
         server.socket_device = static_cast<std::uint64_t>(bound_file.st_dev);
         server.socket_inode = static_cast<std::uint64_t>(bound_file.st_ino);
     }
-    if (chmod(address.sun_path, 0600) != 0 || listen(server.listen_fd, backlog) != 0) {
+    // Mode 0600 before listen(): until then every connect is refused, so
+    // nobody else gets in while the file still has the umask's mode.
+    if (chmod(address.sun_path, 0600) != 0) {
+        int chmod_error = errno;
+        pipe_server_close(server);
+        return fail("make the socket file private (mode 0600)", chmod_error, what, error);
+    }
+    if (listen(server.listen_fd, backlog) != 0) {
         int listen_error = errno;
         pipe_server_close(server);
         return fail("listen on the socket", listen_error, what, error);
@@ -248,10 +251,9 @@ PipeReceiveResult pipe_server_receive(PipeConnection connection, char* buffer, s
             return PipeReceiveResult::pending;
         return (errno == ECONNRESET) ? PipeReceiveResult::closed : PipeReceiveResult::failed;
     }
-    if (received == 0) {
-        // An empty message, or the end of the connection?
-        pollfd poll_fd{connection, POLLIN | POLLRDHUP, 0};
-        if (poll(&poll_fd, 1, 0) > 0 && (poll_fd.revents & (POLLRDHUP | POLLHUP)) != 0)
+    if (received == 0) { // an empty message, or has the client gone?
+        pollfd hangup{connection, POLLRDHUP, 0};
+        if (poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP)) != 0)
             return PipeReceiveResult::closed;
     }
     length = static_cast<std::size_t>(received);
@@ -278,17 +280,17 @@ PipeServerEvents pipe_server_wait(const PipeServer& server, const PipeConnection
                                   bool* readable, std::size_t count, int timeout_ms)
 {
     static_assert(PIPE_SERVER_MAX_WAIT <= 4096, "the poll set lives on the stack");
+    assert(count <= PIPE_SERVER_MAX_WAIT);
     pollfd fds[PIPE_SERVER_MAX_WAIT + 2];
-    std::size_t watched = count < PIPE_SERVER_MAX_WAIT ? count : PIPE_SERVER_MAX_WAIT;
     fds[0] = pollfd{server.wake_read_fd, POLLIN, 0};
     fds[1] = pollfd{server.listen_fd, POLLIN, 0};
-    for (std::size_t i = 0; i < watched; ++i)
-        fds[i + 2] = pollfd{connections[i], POLLIN | POLLRDHUP, 0};
     for (std::size_t i = 0; i < count; ++i)
-        readable[i] = false;
+        fds[i + 2] = pollfd{connections[i], POLLIN | POLLRDHUP, 0};
 
     PipeServerEvents events;
-    int ready = poll(fds, static_cast<nfds_t>(watched + 2), timeout_ms);
+    int ready = poll(fds, static_cast<nfds_t>(count + 2), timeout_ms);
+    for (std::size_t i = 0; i < count; ++i)
+        readable[i] = ready > 0 && fds[i + 2].revents != 0;
     if (ready <= 0)
         return events; // a timeout, or a signal: the caller looks again
     if (fds[0].revents != 0) {
@@ -298,7 +300,5 @@ PipeServerEvents pipe_server_wait(const PipeServer& server, const PipeConnection
         events.woken = true;
     }
     events.client_waiting = (fds[1].revents & POLLIN) != 0;
-    for (std::size_t i = 0; i < watched; ++i)
-        readable[i] = fds[i + 2].revents != 0;
     return events;
 }

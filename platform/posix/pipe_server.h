@@ -2,8 +2,8 @@
 // message-type pipe that the client functions of win32_pipe_api.h open.
 //
 // `\\.\pipe\NAME` is the SOCK_SEQPACKET listener at the path that
-// pipe_socket_path() gives. The socket file is created with mode 0600, so
-// only its own user can connect (anyone else gets ERROR_ACCESS_DENIED).
+// pipe_socket_path() gives. The socket file has mode 0600 before it accepts
+// anyone, so only its own user can connect (others get ERROR_ACCESS_DENIED).
 // A lock file beside it (NAME.lock, held with flock for as long as the
 // server runs) keeps two servers from starting on one name at once.
 //
@@ -81,12 +81,12 @@ struct PipeServerEvents {
     bool woken = false;           // pipe_server_wake() was called
 };
 
-// The most connections one pipe_server_wait() watches.
+// The most connections one pipe_server_wait() watches: the caller keeps no
+// more than this many waiting.
 constexpr std::size_t PIPE_SERVER_MAX_WAIT = 1024;
 
 // Waits at most `timeout_ms` (-1: no limit) for a client to connect, for
-// one of `connections` to become readable (or closed), or for a wake-up.
-// `readable[i]` tells about `connections[i]`; connections past
-// PIPE_SERVER_MAX_WAIT are not watched and never reported readable.
+// one of `connections` (`count` <= PIPE_SERVER_MAX_WAIT) to become readable
+// (or closed), or for a wake-up. `readable[i]` tells about `connections[i]`.
 PipeServerEvents pipe_server_wait(const PipeServer& server, const PipeConnection* connections,
                                   bool* readable, std::size_t count, int timeout_ms);

@@ -404,9 +404,9 @@ TEST_F(DriverTest, SecondInstanceIsRefused)
     EXPECT_EQ(stop_driver(first), 0);
 }
 
-TEST_F(DriverTest, StopsCleanlyOnSigtermAndSigint)
+TEST_F(DriverTest, StopsCleanlyOnSigtermSigintAndSighup)
 {
-    for (int signal_number : {SIGTERM, SIGINT}) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
         pid_t pid = start_driver();
         ASSERT_GT(pid, 0);
         ASSERT_EQ(ctl("ipd 70").status, 0);
@@ -479,6 +479,9 @@ TEST_F(DriverTest, CommandLine)
         {{"--ceiling", "256"}, 2, "--ceiling takes a whole number 0..255, not '256'"},
         {{"--ceiling=-1"}, 2, "--ceiling takes a whole number 0..255"},
         {{"--ceiling"}, 2, "--ceiling needs a value"},
+        {{"--ceiling", "0255"}, 2, "not '0255'"}, // at most three digits, zeros included
+        {{"--ceiling=1e2"}, 2, "not '1e2'"},
+        {{"--ceiling=099", "--help"}, 0, ""},
         {{"status"}, 2, "unknown option 'status'"},
         {{"--help"}, 0, ""},
     };

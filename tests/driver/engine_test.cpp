@@ -72,6 +72,8 @@ TEST(DriverEngine, Ipd)
         {"ipd 1000", RANGE},
         {"ipd 63 64", RANGE},
         {"ipd 63mm", RANGE},
+        {"ipd 063", "OK ipd 63.0 mm"}, // leading zeros count for nothing
+        {"ipd 0063", RANGE},           // but the digit limit still holds
     });
     EXPECT_EQ(after[0].ipd_tenths, 480);
     EXPECT_EQ(after[2].ipd_tenths, 635);
@@ -197,6 +199,7 @@ TEST(DriverEngine, LoadLighthouseConfig)
         {{FileStatus::not_regular, 0}, "ERR load_lh_config: /lh/a b.json: not a regular file"},
         {{FileStatus::too_large, 0}, "ERR load_lh_config: /lh/a b.json: larger than 1 MiB (1048576 bytes)"},
         {{FileStatus::unreadable, 0}, "ERR load_lh_config: /lh/a b.json: cannot be read"},
+        {{FileStatus::not_local, 0}, "ERR load_lh_config: /lh/a b.json: must be a local file path"},
     };
     for (const LoadCase& c : cases) {
         State state = initial_state(255);

@@ -1,12 +1,14 @@
-// The parts around the engine: reading lighthouse config files and the
-// request log.
+// The parts around the engine: reading lighthouse config files, the
+// request log, and the POSIX transport's clean-up.
 #include "driver/lh_config_file.h"
 #include "driver/request_log.h"
+#include "driver/transport/server.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,6 +85,11 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
     }
     close(fd);
 
+    // "//x" is an ordinary path here; only Windows refuses it.
+    FileLoad doubled = load_lh_config_file("/" + dir.path() + "/small.json");
+    EXPECT_EQ(static_cast<int>(doubled.status), static_cast<int>(FileStatus::loaded));
+    EXPECT_EQ(doubled.bytes, 321u);
+
     // Files under /proc report a size of 0; the real length is what counts.
     FileLoad proc = load_lh_config_file("/proc/self/status");
     EXPECT_EQ(static_cast<int>(proc.status), static_cast<int>(FileStatus::loaded));
@@ -119,4 +126,80 @@ TEST(DriverHost, LogLine)
         EXPECT_EQ(line.substr(19, 4), ".123");
         EXPECT_EQ(line.substr(23), c.shown);
     }
+}
+
+// What Windows would resolve off the local disks, before it is looked up.
+TEST(DriverHost, DeviceAndNetworkPathsAreKnownWithoutLookingThemUp)
+{
+    const char* refused[] = {
+        "\\\\.\\pipe\\tamrel_proximity_ctl",
+        "\\\\?\\pipe\\x",
+        "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\x",
+        "\\\\?\\C:\\lh.json",
+        "\\\\localhost\\pipe\\x",
+        "\\\\server\\share\\lh.json",
+        "//server/share/lh.json",
+        "\\/server\\share",
+        "/\\server/share",
+        "//",
+        "\\??\\UNC\\server\\share",
+        "/\?\?/pipe/x",
+    };
+    for (const char* path : refused)
+        EXPECT_TRUE(names_device_or_network(path)) << path;
+
+    const char* local[] = {
+        "C:\\Users\\me\\lh.json", "C:/lh.json", "\\lh.json", "/tmp/lh.json", "lh.json", "..\\lh.json",
+        "C:\\\\server\\share", "\\", "/", "", "\\?\\x", "\\??", "?\\\\x",
+    };
+    for (const char* path : local)
+        EXPECT_FALSE(names_device_or_network(path)) << path;
+}
+
+// However serving ends, the socket file and the lock file go, and the name
+// can be served again.
+TEST(DriverHost, ServerIsClosedWhenServingThrows)
+{
+    TempDir dir;
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    std::string old_runtime_dir = old != nullptr ? old : "";
+    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    mode_t old_mask = umask(0); // the socket must be private whatever the umask
+    const std::string socket_path = dir.path() + "/tamrel_host_test";
+
+    struct Case {
+        std::function<void()> fail;
+        const char* error_part;
+    };
+    const Case cases[] = {
+        {[] { throw std::runtime_error("lost the listener"); }, "cannot go on serving: lost the listener"},
+        {[] { throw 42; }, "cannot go on serving: an unexpected error"},
+    };
+    for (const Case& c : cases) {
+        ServerOptions options;
+        bool ready = false;
+        options.on_ready = [&](const std::string& where) {
+            ready = true;
+            EXPECT_EQ(where, socket_path);
+            struct stat file {};
+            EXPECT_EQ(stat(socket_path.c_str(), &file), 0);
+            EXPECT_EQ(file.st_mode & 0777, 0600u);
+            c.fail();
+        };
+        std::string error;
+        RequestHandler handler = [](std::string_view) { return std::string("OK"); };
+        EXPECT_EQ(static_cast<int>(serve("\\\\.\\pipe\\tamrel_host_test", handler, options, error)),
+                  static_cast<int>(ServeResult::failed));
+        EXPECT_TRUE(ready) << error;
+        EXPECT_EQ(error, c.error_part);
+        struct stat file {};
+        EXPECT_NE(stat(socket_path.c_str(), &file), 0) << "socket file left behind";
+        EXPECT_NE(stat((socket_path + ".lock").c_str(), &file), 0) << "lock file left behind";
+    }
+
+    umask(old_mask);
+    if (old != nullptr)
+        setenv("XDG_RUNTIME_DIR", old_runtime_dir.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
 }
