@@ -45,17 +45,17 @@ fi
 
 echo
 echo "== 1b. time per exchange: minimal client, tamrel_ctl and socat (hyperfine, no shell)"
-hyperfine -N --warmup 100 --runs "$runs" --style basic --export-json "$work/times.json" \
-  -n minimal_client "$minimal status" -n tamrel_ctl "$tool status" -n socat "$socat_command" |
-  grep -v -e '^ *Range' -e '^$'
-python3 - "$work/times.json" <<'EOF'
-import json, sys
-results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
-for name, r in results.items():
-    print(f"{name:15s} mean {r['mean'] * 1e6:7.0f} us  median {r['median'] * 1e6:7.0f} us")
-print(f"tamrel_ctl / minimal_client: {results['tamrel_ctl']['mean'] / results['minimal_client']['mean']:.3f} (means)")
-print(f"socat / tamrel_ctl:          {results['socat']['mean'] / results['tamrel_ctl']['mean']:.2f} (means)")
-EOF
+hyperfine -N --warmup 100 --runs "$runs" --style basic --export-csv "$work/times.csv" \
+  -n minimal_client "$minimal status" -n tamrel_ctl "$tool status" -n socat "$socat_command" 2>&1 |
+  grep -v -e '^ *Range' -e '^$' -e 'Warning: Statistical outliers'
+# command,mean,stddev,median,user,system,min,max (seconds)
+awk -F, 'NR > 1 {
+  mean[$1] = $2
+  printf "%-15s mean %6.0f us  median %6.0f us\n", $1, $2 * 1e6, $4 * 1e6
+} END {
+  printf "tamrel_ctl / minimal_client: %.3f (means)\n", mean["tamrel_ctl"] / mean["minimal_client"]
+  printf "socat / tamrel_ctl:          %.2f (means)\n", mean["socat"] / mean["tamrel_ctl"]
+}' "$work/times.csv"
 
 echo
 echo "== 2. peak resident memory (maximum of 20 runs, KiB)"

@@ -113,7 +113,10 @@ access_test() {  # DIR_MODE
   strace -qq -p "$driver_pid" -e trace=accept,accept4 -o "$dir/accepts" 2>/dev/null &
   local tracer=$!
   pids+=("$tracer")
-  sleep 0.5
+  for _ in $(seq 100); do
+    [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$driver_pid/status")" != 0 ] && break
+    sleep 0.05
+  done
 
   # Its owner gets through, and that shows in the log and in the trace.
   XDG_RUNTIME_DIR=$dir "$bin/tamrel_ctl" status >"$dir/owner.out" 2>&1 ||
