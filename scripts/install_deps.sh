@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages_for() {
   case "$1" in
-    linux) echo "cmake make g++ libgtest-dev libgmock-dev" ;;
+    linux) echo "cmake make g++ libgtest-dev libgmock-dev valgrind" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 zip" ;;
     tools) echo "clang libclang-rt-14-dev strace socat hyperfine valgrind util-linux procps time coreutils" ;;
     *) echo "install_deps: unknown group '$1' (linux, windows, tools)" >&2; exit 2 ;;

@@ -56,6 +56,15 @@ int connect_socket(const sockaddr_un& address, int type)
     return fd;
 }
 
+ssize_t receive_message(int fd, msghdr& message, int flags)
+{
+    ssize_t received;
+    do {
+        received = recvmsg(fd, &message, flags);
+    } while (received < 0 && errno == EINTR);
+    return received;
+}
+
 // After a zero-byte receive on a message pipe: was that an empty message,
 // or has the server end gone?
 bool peer_has_gone(int fd)
@@ -173,15 +182,20 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     msghdr message{};
     message.msg_iov = &buffer;
     message.msg_iovlen = 1;
-    ssize_t received;
-    do {
-        received = recvmsg(pipe->fd, &message, 0);
-    } while (received < 0 && errno == EINTR);
+    ssize_t received = receive_message(pipe->fd, message, 0);
+    if (received == 0 && pipe->message_type && peer_has_gone(pipe->fd)) {
+        // A message socket can report the end of the connection while the
+        // server's last message, sent just before it closed, is already
+        // queued: look once more before calling the pipe broken.
+        received = receive_message(pipe->fd, message, MSG_DONTWAIT);
+        if (received == 0 || (received < 0 && errno == EAGAIN))
+            return fail(ERROR_BROKEN_PIPE);
+    }
     if (received < 0)
         return fail(win32_error_from_recv_errno(errno));
 
     *lpNumberOfBytesRead = static_cast<DWORD>(received);
-    if (received == 0 && (!pipe->message_type || peer_has_gone(pipe->fd)))
+    if (received == 0 && !pipe->message_type)
         return fail(ERROR_BROKEN_PIPE);
     if ((message.msg_flags & MSG_TRUNC) != 0 && pipe->message_read)
         return fail(ERROR_MORE_DATA);

@@ -253,8 +253,15 @@ PipeReceiveResult pipe_server_receive(PipeConnection connection, char* buffer, s
     }
     if (received == 0) { // an empty message, or has the client gone?
         pollfd hangup{connection, POLLRDHUP, 0};
-        if (poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP)) != 0)
-            return PipeReceiveResult::closed;
+        if (poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP)) != 0) {
+            // The end can be reported while the client's last message, sent
+            // just before it closed, is already queued: look once more.
+            do {
+                received = recvmsg(connection, &message, MSG_DONTWAIT);
+            } while (received < 0 && errno == EINTR);
+            if (received <= 0)
+                return PipeReceiveResult::closed;
+        }
     }
     length = static_cast<std::size_t>(received);
     truncated = (message.msg_flags & MSG_TRUNC) != 0;
