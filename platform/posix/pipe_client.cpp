@@ -2,6 +2,7 @@
 // for pipe handles, on Unix-domain sockets.
 #include "platform/posix/win32_pipe_api.h"
 
+#include "platform/posix/message_receive.h"
 #include "platform/posix/pipe_handle_table.h"
 #include "platform/posix/pipe_socket_path.h"
 #include "platform/posix/win32_error_from_errno.h"
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -54,23 +54,6 @@ int connect_socket(const sockaddr_un& address, int type)
     if (result != 0 || fcntl(fd, F_SETFL, 0) != 0)
         return fail_with_errno(fd);
     return fd;
-}
-
-ssize_t receive_message(int fd, msghdr& message, int flags)
-{
-    ssize_t received;
-    do {
-        received = recvmsg(fd, &message, flags);
-    } while (received < 0 && errno == EINTR);
-    return received;
-}
-
-// After a zero-byte receive on a message pipe: was that an empty message,
-// or has the server end gone?
-bool peer_has_gone(int fd)
-{
-    pollfd poll_fd{fd, POLLIN | POLLRDHUP, 0};
-    return poll(&poll_fd, 1, 0) > 0 && (poll_fd.revents & (POLLRDHUP | POLLHUP)) != 0;
 }
 
 } // namespace
@@ -182,21 +165,15 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     msghdr message{};
     message.msg_iov = &buffer;
     message.msg_iovlen = 1;
-    ssize_t received = receive_message(pipe->fd, message, 0);
-    if (received == 0 && pipe->message_type && peer_has_gone(pipe->fd)) {
-        // A message socket can report the end of the connection while the
-        // server's last message, sent just before it closed, is already
-        // queued: look once more before calling the pipe broken.
-        received = receive_message(pipe->fd, message, MSG_DONTWAIT);
-        if (received == 0 || (received < 0 && errno == EAGAIN))
-            return fail(ERROR_BROKEN_PIPE);
-    }
+    bool peer_closed = false;
+    ssize_t received = receive_message(pipe->fd, message, 0, peer_closed);
     if (received < 0)
         return fail(win32_error_from_recv_errno(errno));
+    // On a byte pipe a count of 0 can only mean the end.
+    if (peer_closed || (received == 0 && !pipe->message_type))
+        return fail(ERROR_BROKEN_PIPE);
 
     *lpNumberOfBytesRead = static_cast<DWORD>(received);
-    if (received == 0 && !pipe->message_type)
-        return fail(ERROR_BROKEN_PIPE);
     if ((message.msg_flags & MSG_TRUNC) != 0 && pipe->message_read)
         return fail(ERROR_MORE_DATA);
     return TRUE;

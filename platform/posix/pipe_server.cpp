@@ -1,6 +1,7 @@
 // Serving a message-type pipe on a SOCK_SEQPACKET Unix-domain socket.
 #include "platform/posix/pipe_server.h"
 
+#include "platform/posix/message_receive.h"
 #include "platform/posix/pipe_socket_path.h"
 #include "platform/posix/win32_pipe_api.h"
 
@@ -242,27 +243,15 @@ PipeReceiveResult pipe_server_receive(PipeConnection connection, char* buffer, s
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    ssize_t received;
-    do {
-        received = recvmsg(connection, &message, MSG_DONTWAIT);
-    } while (received < 0 && errno == EINTR);
+    bool client_closed = false;
+    ssize_t received = receive_message(connection, message, MSG_DONTWAIT, client_closed);
     if (received < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return PipeReceiveResult::pending;
         return (errno == ECONNRESET) ? PipeReceiveResult::closed : PipeReceiveResult::failed;
     }
-    if (received == 0) { // an empty message, or has the client gone?
-        pollfd hangup{connection, POLLRDHUP, 0};
-        if (poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP)) != 0) {
-            // The end can be reported while the client's last message, sent
-            // just before it closed, is already queued: look once more.
-            do {
-                received = recvmsg(connection, &message, MSG_DONTWAIT);
-            } while (received < 0 && errno == EINTR);
-            if (received <= 0)
-                return PipeReceiveResult::closed;
-        }
-    }
+    if (client_closed)
+        return PipeReceiveResult::closed;
     length = static_cast<std::size_t>(received);
     truncated = (message.msg_flags & MSG_TRUNC) != 0;
     return PipeReceiveResult::message;
