@@ -1,78 +1,29 @@
-// Throughput of the control pipe, for scripts/bench_driver.sh.
+// Throughput of the control pipe, for scripts/bench.sh.
 //
 //   tamrel_driver_bench floor REPLY_BYTES
-//       Serves \\.\pipe\tamrel_proximity_ctl with the barest possible loop:
-//       accept, receive, send a fixed reply, close; one connection at a time,
-//       no state, no time limits. The floor the stand-in driver is held to.
-//       Runs until SIGTERM or SIGINT.
+//       Serves the control pipe with the barest possible loop (floor.h): the
+//       floor that the stand-in driver is held to. Runs until interrupted.
 //   tamrel_driver_bench client THREADS SECONDS REQUEST
 //       THREADS clients, each doing what tamrel_ctl does (open, message
 //       mode, write, read, close) in a loop for SECONDS after a short warm-up.
 //       Prints "<requests per second> <failed exchanges>".
 //
-// Both resolve the pipe name in XDG_RUNTIME_DIR like everything else.
-#include "platform/posix/pipe_socket_path.h"
+// The clients go through the same pipe functions as the tool, so the same
+// source measures the POSIX pipe layer and Windows' own named pipes.
+#include "bench/floor.h"
+#include "control/protocol.h"
 #include "platform/win32_pipe.h"
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-const char PIPE[] = "\\\\.\\pipe\\tamrel_proximity_ctl";
-
-volatile std::sig_atomic_t stop_floor = 0;
-
-extern "C" void on_signal(int)
-{
-    stop_floor = 1;
-}
-
-// The bare loop works on the socket directly: it is what the platform layer
-// and the driver's event loop are measured against.
-int run_floor(std::size_t reply_bytes)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (pipe_socket_path(PIPE, address.sun_path, sizeof address.sun_path) != 0)
-        return 1;
-    unlink(address.sun_path);
-    int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 4096) != 0) {
-        std::perror("floor: listen");
-        return 1;
-    }
-    struct sigaction action {};
-    action.sa_handler = on_signal; // no SA_RESTART: accept() returns on a signal
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    std::string reply(reply_bytes, 'r');
-    char request[4097];
-    while (!stop_floor) {
-        int client = accept(listener, nullptr, nullptr);
-        if (client < 0)
-            continue;
-        if (recv(client, request, sizeof request, 0) >= 0)
-            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-        close(client);
-    }
-    close(listener);
-    unlink(address.sun_path);
-    return 0;
-}
 
 int run_clients(int threads, double seconds, const std::string& request)
 {
@@ -82,9 +33,9 @@ int run_clients(int threads, double seconds, const std::string& request)
     std::vector<std::thread> clients;
     for (int t = 0; t < threads; ++t) {
         clients.emplace_back([&, t] {
-            char reply[1024];
+            char reply[REPLY_BUFFER_SIZE];
             while (!done.load(std::memory_order_relaxed)) {
-                HANDLE pipe = CreateFileA(PIPE, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                HANDLE pipe = CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
                 if (pipe == INVALID_HANDLE_VALUE) {
                     failed.fetch_add(1);
                     continue;
@@ -93,7 +44,7 @@ int run_clients(int threads, double seconds, const std::string& request)
                 DWORD count = 0;
                 bool ok = SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) &&
                           WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &count, nullptr) &&
-                          ReadFile(pipe, reply, 1023, &count, nullptr) && count > 0;
+                          ReadFile(pipe, reply, static_cast<DWORD>(REPLY_READ_LIMIT), &count, nullptr) && count > 0;
                 CloseHandle(pipe);
                 if (ok)
                     completed[static_cast<std::size_t>(t)].fetch_add(1, std::memory_order_relaxed);

@@ -8,7 +8,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-static const char PIPE_FILE[] = "/tamrel_proximity_ctl";
+/* The pipe's own name, which bench/CMakeLists.txt takes from control/protocol.h. */
+static const char PIPE_FILE[] = "/" TAMREL_PIPE_SHORT_NAME;
 
 int main(int argc, char** argv)
 {

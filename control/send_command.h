@@ -2,14 +2,7 @@
 // command, print its one reply.
 #pragma once
 
-#include <cstddef>
-
-// The driver's control pipe, in the local machine's named-pipe namespace.
-constexpr char PIPE_NAME[] = "\\\\.\\pipe\\tamrel_proximity_ctl";
-
-// The reply buffer; one byte is kept back so that a terminating NUL always fits.
-constexpr std::size_t REPLY_BUFFER_SIZE = 1024;
-constexpr std::size_t REPLY_READ_LIMIT = REPLY_BUFFER_SIZE - 1;
+#include "control/protocol.h"
 
 // Sends `command` unchanged as one request, prints the driver's reply and a
 // newline on standard output, and returns 0; or reports the failure on

@@ -3,10 +3,14 @@
 
 #include "driver/engine/engine.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace tamrel_sim {
+
+// How much of a lighthouse config file is read at a time.
+constexpr std::size_t LH_CONFIG_READ_CHUNK = 64 * 1024;
 
 // Reads the file at `path` (a path of this machine, relative ones from the
 // driver's working directory) to find its size. Only a regular file of at
@@ -23,5 +27,10 @@ FileLoad load_lh_config_file(const std::string& path);
 // object manager's `\??\`. Looking such a path up can already open a pipe
 // or sign in to a remote host. Pure: the same answer on every system.
 bool names_device_or_network(std::string_view path);
+
+// The system's part of load_lh_config_file(), one per system
+// (lh_config_file_posix.cpp, lh_config_file_win32.cpp): looks `path` up
+// and reads the file. `bytes` may be left set on a failure.
+FileLoad read_lh_config_file(const std::string& path);
 
 } // namespace tamrel_sim

@@ -2,28 +2,17 @@
 // the driver's control pipe with state of its own (proximity, IPD,
 // lighthouse config, backglow), so that tamrel_ctl can be tried, scripted
 // and tested on any machine.
-#include "control/send_command.h"
+#include "control/protocol.h"
 #include "driver/engine/engine.h"
+#include "driver/host.h"
 #include "driver/lh_config_file.h"
 #include "driver/request_log.h"
-#include "driver/service.h"
 #include "driver/transport/server.h"
 
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
-
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -94,56 +83,6 @@ bool parse_options(int argc, char* argv[], Options& options)
     return true;
 }
 
-#ifdef _WIN32
-BOOL WINAPI on_console_event(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-        tamrel_sim::stop_serving();
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-void install_stop_handlers()
-{
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-#else
-extern "C" void on_stop_signal(int)
-{
-    tamrel_sim::stop_serving();
-}
-
-// Started with a standard stream closed, the lock file, the listener or a
-// client connection would take its number, and log lines would land there.
-void fill_standard_streams()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
-            return;
-    }
-}
-
-void install_stop_handlers()
-{
-    fill_standard_streams();
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr); // its terminal was closed
-    // Replies go out with MSG_NOSIGNAL; this is for anything else.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, nullptr);
-}
-#endif
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -156,25 +95,24 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    install_stop_handlers();
-    tamrel_sim::DriverService service(options.ceiling, tamrel_sim::load_lh_config_file);
+    tamrel_sim::install_stop_handlers();
+    tamrel_sim::DriverHost host(options.ceiling, tamrel_sim::load_lh_config_file);
 
     tamrel_sim::RequestHandler handler;
     if (options.quiet) {
-        handler = [&service](std::string_view request) { return service.handle(request); };
+        handler = [&host](std::string_view request) { return host.handle(request); };
     } else {
-        handler = [&service](std::string_view request) {
-            std::string reply = service.handle(request);
+        handler = [&host](std::string_view request) {
+            std::string reply = host.handle(request);
             tamrel_sim::log_request(request, reply);
             return reply;
         };
     }
 
     tamrel_sim::ServerOptions server_options;
-    server_options.max_request_bytes = tamrel_sim::MAX_REQUEST_BYTES;
     if (!options.quiet) {
-        server_options.on_ready = [&options](const std::string& where) {
-            std::string at = (where == PIPE_NAME) ? std::string() : " at " + where;
+        server_options.on_ready = [&options](const std::string& socket_path) {
+            std::string at = socket_path.empty() ? std::string() : " at " + socket_path;
             std::fprintf(stderr, "%s: serving %s%s (brightness ceiling %d); Ctrl+C stops\n", PROGRAM, PIPE_NAME,
                          at.c_str(), options.ceiling);
         };

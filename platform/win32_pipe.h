@@ -1,14 +1,13 @@
-// The Win32 pipe functions that control/ and the stand-in driver use.
+// The Win32 pipe client functions that control/ uses: CreateFileA,
+// SetNamedPipeHandleState, WriteFile, ReadFile, CloseHandle, GetLastError.
 //
 // On Windows these are the system's own. Everywhere else they come from
 // platform/posix/, which maps the pipe namespace onto Unix-domain sockets.
-// Code above this header has a single code path either way.
+// The tool has a single code path either way; the test and benchmark clients
+// use the same functions.
 #pragma once
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #else
 #include "platform/posix/win32_pipe_api.h"

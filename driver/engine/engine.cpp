@@ -6,7 +6,13 @@ namespace tamrel_sim {
 
 namespace {
 
-constexpr std::string_view REPLY_OK = "OK";
+// A change is answered "OK <what became of it>", a refusal "ERR <reason>".
+std::string ok(std::string_view what)
+{
+    std::string reply = "OK ";
+    reply += what;
+    return reply;
+}
 
 std::string refuse(std::string_view reason)
 {
@@ -129,10 +135,25 @@ std::string format_proximity(const State& state, const Context& context)
 std::string set_proximity(State& state, std::optional<bool> value, const Context& context)
 {
     state.proximity_override = value;
-    return std::string(REPLY_OK) + " proximity " + format_proximity(state, context);
+    return ok("proximity " + format_proximity(state, context));
 }
 
-std::string status(const State& state, const Context& context)
+std::string proximity_on(State& state, std::string_view, const Context& context)
+{
+    return set_proximity(state, true, context);
+}
+
+std::string proximity_off(State& state, std::string_view, const Context& context)
+{
+    return set_proximity(state, false, context);
+}
+
+std::string proximity_auto(State& state, std::string_view, const Context& context)
+{
+    return set_proximity(state, std::nullopt, context);
+}
+
+std::string status(State& state, std::string_view, const Context& context)
 {
     std::string reply = "proximity: " + format_proximity(state, context) + "\n";
     reply += "hid: connected (simulated)\n";
@@ -145,7 +166,7 @@ std::string status(const State& state, const Context& context)
     return reply;
 }
 
-std::string set_ipd(State& state, std::string_view arguments)
+std::string set_ipd(State& state, std::string_view arguments, const Context&)
 {
     std::vector<std::string_view> words = split_arguments(arguments);
     std::optional<int> tenths = words.size() == 1 ? parse_ipd_tenths(words[0]) : std::nullopt;
@@ -154,7 +175,12 @@ std::string set_ipd(State& state, std::string_view arguments)
     if (*tenths < IPD_MIN_TENTHS || *tenths > IPD_MAX_TENTHS)
         return refuse("ipd " + format_tenths(*tenths) + " mm is out of range: 48 to 75 mm");
     state.ipd_tenths = *tenths;
-    return std::string(REPLY_OK) + " ipd " + format_tenths(state.ipd_tenths) + " mm";
+    return ok("ipd " + format_tenths(state.ipd_tenths) + " mm");
+}
+
+std::string query_ipd(State& state, std::string_view, const Context&)
+{
+    return "ipd: " + format_tenths(state.ipd_tenths) + " mm";
 }
 
 bool has_control_character(std::string_view text)
@@ -190,7 +216,7 @@ std::string load_lh_config(State& state, std::string_view path_text, const Conte
     case FileStatus::loaded:
         state.lh_config_path = path;
         state.lh_config_bytes = load.bytes;
-        return std::string(REPLY_OK) + " lh_config: " + path + " (" + std::to_string(load.bytes) + " bytes)";
+        return ok("lh_config: " + path + " (" + std::to_string(load.bytes) + " bytes)");
     case FileStatus::not_found:
         reason = "no such file";
         break;
@@ -215,10 +241,10 @@ std::string load_lh_config(State& state, std::string_view path_text, const Conte
 
 std::string leds_reply(const State& state)
 {
-    return std::string(REPLY_OK) + " leds: " + format_leds(state);
+    return ok("leds: " + format_leds(state));
 }
 
-std::string backglow_fill(State& state, std::string_view rest)
+std::string backglow_fill(State& state, std::string_view rest, const Context&)
 {
     static const char FORMAT[] = "backglow fill takes 1 colour or 10 colours, each RRGGBB (e.g. backglow fill FF8000)";
     if (rest.empty())
@@ -243,7 +269,7 @@ std::string backglow_fill(State& state, std::string_view rest)
     return leds_reply(state);
 }
 
-std::string backglow_set(State& state, std::string_view arguments)
+std::string backglow_set(State& state, std::string_view arguments, const Context&)
 {
     std::vector<std::string_view> words = split_arguments(arguments);
     if (words.size() != 2)
@@ -255,17 +281,17 @@ std::string backglow_set(State& state, std::string_view arguments)
     if (!colour)
         return refuse("backglow set: the colour must be RRGGBB (six hex digits, e.g. 00FF00)");
     state.leds[static_cast<std::size_t>(*index)] = *colour;
-    return std::string(REPLY_OK) + " led " + std::to_string(*index) + ": " + format_colour(*colour);
+    return ok("led " + std::to_string(*index) + ": " + format_colour(*colour));
 }
 
-std::string backglow_brightness(State& state, std::string_view arguments)
+std::string backglow_brightness(State& state, std::string_view arguments, const Context&)
 {
     std::vector<std::string_view> words = split_arguments(arguments);
     std::optional<int> value = words.size() == 1 ? parse_whole(words[0], 3) : std::nullopt;
     if (!value || *value > MAX_BRIGHTNESS)
         return refuse("backglow bri takes a whole number from 0 to 255");
     state.brightness = *value < state.ceiling ? *value : state.ceiling;
-    std::string reply = std::string(REPLY_OK) + " bri " + std::to_string(state.brightness);
+    std::string reply = ok("bri " + std::to_string(state.brightness));
     if (state.brightness != *value)
         reply += " (clamped from " + std::to_string(*value) + " to the ceiling " + std::to_string(state.ceiling) + ")";
     return reply;
@@ -274,10 +300,20 @@ std::string backglow_brightness(State& state, std::string_view arguments)
 std::string backglow_power(State& state, bool on)
 {
     state.backglow_on = on;
-    return std::string(REPLY_OK) + (on ? " backglow on" : " backglow off");
+    return ok(on ? "backglow on" : "backglow off");
 }
 
-std::string backglow_status(const State& state)
+std::string backglow_off(State& state, std::string_view, const Context&)
+{
+    return backglow_power(state, false);
+}
+
+std::string backglow_on(State& state, std::string_view, const Context&)
+{
+    return backglow_power(state, true);
+}
+
+std::string backglow_status(State& state, std::string_view, const Context&)
 {
     std::string reply = "transport: simulated\n";
     reply += "conn: connected\n";
@@ -289,39 +325,53 @@ std::string backglow_status(const State& state)
     return reply;
 }
 
+// ---- the table ----------------------------------------------------------
+
+// A command gets the state, what follows its form in the request, and the
+// context.
+using Command = std::string (*)(State& state, std::string_view arguments, const Context& context);
+
+enum class Match { exact, prefix };
+
+struct CommandForm {
+    std::string_view text;
+    Match match;
+    Command run;
+};
+
+// The forms of the tool's vocabulary, matched the same way: byte for byte,
+// the whole request for an exact form, its first bytes for a prefix form.
+constexpr CommandForm COMMAND_FORMS[] = {
+    {"proximity on", Match::exact, proximity_on},
+    {"proximity off", Match::exact, proximity_off},
+    {"proximity auto", Match::exact, proximity_auto},
+    {"status", Match::exact, status},
+    {"ipd ", Match::prefix, set_ipd},
+    {"ipd?", Match::exact, query_ipd},
+    {"load_lh_config ", Match::prefix, load_lh_config},
+    {"backglow fill", Match::prefix, backglow_fill},
+    {"backglow set ", Match::prefix, backglow_set},
+    {"backglow bri ", Match::prefix, backglow_brightness},
+    {"backglow off", Match::exact, backglow_off},
+    {"backglow on", Match::exact, backglow_on},
+    {"backglow status", Match::exact, backglow_status},
+};
+
+bool matches(const CommandForm& form, std::string_view request)
+{
+    return form.match == Match::exact ? request == form.text : starts_with(request, form.text);
+}
+
 std::string dispatch(State& state, std::string_view request, const Context& context)
 {
     if (request.empty())
         return refuse("empty request");
     if (request.size() > MAX_REQUEST_BYTES)
         return refuse("request longer than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
-
-    if (request == "proximity on")
-        return set_proximity(state, true, context);
-    if (request == "proximity off")
-        return set_proximity(state, false, context);
-    if (request == "proximity auto")
-        return set_proximity(state, std::nullopt, context);
-    if (request == "status")
-        return status(state, context);
-    if (request == "ipd?")
-        return "ipd: " + format_tenths(state.ipd_tenths) + " mm";
-    if (starts_with(request, "ipd "))
-        return set_ipd(state, request.substr(4));
-    if (starts_with(request, "load_lh_config "))
-        return load_lh_config(state, request.substr(15), context);
-    if (request == "backglow off")
-        return backglow_power(state, false);
-    if (request == "backglow on")
-        return backglow_power(state, true);
-    if (request == "backglow status")
-        return backglow_status(state);
-    if (starts_with(request, "backglow fill"))
-        return backglow_fill(state, request.substr(13));
-    if (starts_with(request, "backglow set "))
-        return backglow_set(state, request.substr(13));
-    if (starts_with(request, "backglow bri "))
-        return backglow_brightness(state, request.substr(13));
+    for (const CommandForm& form : COMMAND_FORMS) {
+        if (matches(form, request))
+            return form.run(state, request.substr(form.text.size()), context);
+    }
     return refuse("unknown command");
 }
 
@@ -368,7 +418,7 @@ std::string handle_request(State& state, std::string_view request, const Context
     // Work on a copy so that a refusal, or a failure half way, changes nothing.
     State next = state;
     std::string reply = dispatch(next, request, context);
-    if (reply.empty() || reply.size() > MAX_REPLY_BYTES)
+    if (reply.empty() || reply.size() > REPLY_READ_LIMIT)
         return "ERR internal: no reply fits for this request";
     if (!starts_with(reply, "ERR "))
         state = std::move(next);

@@ -8,6 +8,8 @@
 // one State; each call is one atomic change (or none, for a refusal).
 #pragma once
 
+#include "control/protocol.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,11 +19,6 @@
 #include <string_view>
 
 namespace tamrel_sim {
-
-// The wire limits: requests longer than this are refused, and no reply is
-// ever longer than the tool's single 1023-byte read.
-constexpr std::size_t MAX_REQUEST_BYTES = 4096;
-constexpr std::size_t MAX_REPLY_BYTES = 1023;
 
 constexpr std::size_t LED_COUNT = 10;
 constexpr int MAX_BRIGHTNESS = 255;
@@ -33,7 +30,7 @@ constexpr int IPD_MAX_TENTHS = 750;
 constexpr int DEFAULT_IPD_TENTHS = 630;
 
 // A lighthouse config path is shown in full in `status`; this bound keeps
-// that reply (and every load reply) inside MAX_REPLY_BYTES. Longer paths
+// that reply (and every load reply) inside REPLY_READ_LIMIT. Longer paths
 // are refused.
 constexpr std::size_t MAX_LH_CONFIG_PATH_BYTES = 768;
 constexpr std::uint64_t MAX_LH_CONFIG_BYTES = 1024 * 1024;
@@ -88,7 +85,7 @@ bool simulated_detection(std::int64_t uptime_ms);
 
 // The reply to `request` (the raw bytes of one request message), applying
 // the change it asks for to `state`. Always non-empty text of at most
-// MAX_REPLY_BYTES. A refusal begins with "ERR " and leaves `state` as it was.
+// REPLY_READ_LIMIT. A refusal begins with "ERR " and leaves `state` as it was.
 std::string handle_request(State& state, std::string_view request, const Context& context);
 
 } // namespace tamrel_sim

@@ -6,7 +6,12 @@
 // sends back what the handler returns as one message, and closes. A client
 // that sends nothing, or never reads its reply, is dropped after
 // `read_timeout_ms` and holds up no one else meanwhile.
+//
+// One implementation per system: posix/ (a Unix-domain socket through the
+// POSIX pipe layer's name rule) and win32/ (a real named pipe).
 #pragma once
+
+#include "control/protocol.h"
 
 #include <functional>
 #include <string>
@@ -24,11 +29,12 @@ std::string reply_to(const RequestHandler& handler, std::string_view request);
 std::string describe_failure(const char* what, const std::string& cause);
 
 struct ServerOptions {
-    std::size_t max_request_bytes = 4096;
+    std::size_t max_request_bytes = MAX_REQUEST_BYTES;
     int read_timeout_ms = 5000;
-    // Called once the pipe is served, with where it is (the socket path on
-    // POSIX, the pipe name on Windows).
-    std::function<void(const std::string& where)> on_ready;
+    // Called once the pipe is served. `socket_path` is the file behind the
+    // pipe where the pipe layer maps it onto a socket (POSIX), and empty
+    // where the pipe is the system's own (Windows).
+    std::function<void(const std::string& socket_path)> on_ready;
 };
 
 enum class ServeResult {
@@ -36,6 +42,10 @@ enum class ServeResult {
     already_served,  // another server has the pipe; it was left alone
     failed,          // see `error`: it could not start, or broke off (cleaned up too)
 };
+
+// Makes the system's stop requests call stop_serving(): SIGINT, SIGTERM and
+// SIGHUP on POSIX, Ctrl+C, Ctrl+Break and closing the console on Windows.
+void install_stop_handlers();
 
 // Serves `pipe_name` until stop_serving() is called. The handler may be
 // called from several threads at once.

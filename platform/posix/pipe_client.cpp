@@ -2,9 +2,9 @@
 // for pipe handles, on Unix-domain sockets.
 #include "platform/posix/win32_pipe_api.h"
 
-#include "platform/posix/message_receive.h"
 #include "platform/posix/pipe_handle_table.h"
 #include "platform/posix/pipe_socket_path.h"
+#include "platform/posix/socket_io.h"
 #include "platform/posix/win32_error_from_errno.h"
 
 #include <cerrno>
@@ -22,14 +22,6 @@ BOOL fail(DWORD error)
     return FALSE;
 }
 
-int fail_with_errno(int fd)
-{
-    int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-}
-
 // Connects without waiting: a full listener queue is a busy pipe, not a
 // reason to block. Returns the connected descriptor, or -1 with errno set.
 int connect_socket(const sockaddr_un& address, int type)
@@ -41,8 +33,10 @@ int connect_socket(const sockaddr_un& address, int type)
     // number, and a message meant for that stream would go to the driver.
     if (fd <= STDERR_FILENO) {
         int high_fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (high_fd < 0)
-            return fail_with_errno(fd);
+        if (high_fd < 0) {
+            close_keeping_errno(fd);
+            return -1;
+        }
         close(fd);
         fd = high_fd;
     }
@@ -51,8 +45,10 @@ int connect_socket(const sockaddr_un& address, int type)
         result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
     // Back to blocking: every pipe operation after the open waits.
-    if (result != 0 || fcntl(fd, F_SETFL, 0) != 0)
-        return fail_with_errno(fd);
+    if (result != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        close_keeping_errno(fd);
+        return -1;
+    }
     return fd;
 }
 

@@ -70,26 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The built tool ----------------------------------------------------------
 
-const char* const USAGE_AFTER_LINE_1 =
-    "\nCommands:\n"
-    "  \"proximity on\"         Set proximity to true (person detected)\n"
-    "  \"proximity off\"        Set proximity to false (no person)\n"
-    "  \"proximity auto\"       Clear manual override, let algorithm drive\n"
-    "  \"status\"               Query driver state (proximity, HID, IPD, config)\n"
-    "  \"ipd <mm>\"             Set IPD in millimeters (48-75mm range)\n"
-    "  \"ipd?\"                 Query current IPD value\n"
-    "  \"load_lh_config <path>\" Load lighthouse config from explicit file path\n"
-    "  \"backglow fill <hex>\"       Set all 10 LEDs (e.g. backglow fill FF8000)\n"
-    "  \"backglow fill <h0> ... <h9>\" Set per-LED colors (10 hex values)\n"
-    "  \"backglow set <idx> <hex>\"  Set single LED (idx 0..9, hex RRGGBB)\n"
-    "  \"backglow bri <0..255>\"     Set master brightness (clamped by ceiling)\n"
-    "  \"backglow off\"              Turn LEDs off\n"
-    "  \"backglow on\"               Turn LEDs on\n"
-    "  \"backglow status\"           Show transport/conn/port|host/bri/ceiling/leds (multi-line)\n";
-
 std::string usage(const std::string& program_name)
 {
-    return "Usage: " + program_name + " <command>\n" + USAGE_AFTER_LINE_1;
+    return tamrel_test::usage_text(program_name);
 }
 
 // A pipe that listens but is never served: a connection attempt would

@@ -3,11 +3,10 @@
 #include "driver/lh_config_file.h"
 #include "driver/request_log.h"
 #include "driver/transport/server.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
@@ -19,30 +18,15 @@ using namespace tamrel_sim;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/tamrel_driver_host_XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir()
-    {
-        std::string command = "rm -rf '" + path_ + "'";
-        if (std::system(command.c_str()) != 0)
-            ADD_FAILURE() << "could not remove " << path_;
-    }
-    std::string file(const std::string& name, std::size_t bytes) const
-    {
-        std::string path = path_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << std::string(bytes, 'c');
-        return path;
-    }
-    const std::string& path() const { return path_; }
+using tamrel_test::TempDir;
 
-private:
-    std::string path_;
-};
+// A file of `bytes` bytes in `dir`; its path.
+std::string make_file(const TempDir& dir, const std::string& name, std::size_t bytes)
+{
+    std::string path = dir.file(name);
+    tamrel_test::write_file(path, std::string(bytes, 'c'));
+    return path;
+}
 
 } // namespace
 
@@ -58,7 +42,7 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
     socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     std::string link = dir.path() + "/link";
-    ASSERT_EQ(symlink(dir.file("target", 5).c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink(make_file(dir, "target", 5).c_str(), link.c_str()), 0);
 
     struct Case {
         std::string path;
@@ -66,10 +50,10 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
         std::uint64_t bytes;
     };
     const Case cases[] = {
-        {dir.file("small.json", 321), FileStatus::loaded, 321},
-        {dir.file("empty", 0), FileStatus::loaded, 0},
-        {dir.file("largest", MAX_LH_CONFIG_BYTES), FileStatus::loaded, MAX_LH_CONFIG_BYTES},
-        {dir.file("too_large", MAX_LH_CONFIG_BYTES + 1), FileStatus::too_large, 0},
+        {make_file(dir, "small.json", 321), FileStatus::loaded, 321},
+        {make_file(dir, "empty", 0), FileStatus::loaded, 0},
+        {make_file(dir, "largest", MAX_LH_CONFIG_BYTES), FileStatus::loaded, MAX_LH_CONFIG_BYTES},
+        {make_file(dir, "too_large", MAX_LH_CONFIG_BYTES + 1), FileStatus::too_large, 0},
         {link, FileStatus::loaded, 5},
         {dir.path() + "/missing", FileStatus::not_found, 0},
         {dir.path() + "/small.json/below", FileStatus::not_found, 0},
@@ -96,7 +80,7 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
     EXPECT_GT(proc.bytes, 0u);
 
     if (geteuid() != 0) { // root reads everything
-        std::string locked = dir.file("locked", 10);
+        std::string locked = make_file(dir, "locked", 10);
         chmod(locked.c_str(), 0);
         EXPECT_EQ(static_cast<int>(load_lh_config_file(locked).status), static_cast<int>(FileStatus::access_denied));
     }
@@ -161,9 +145,7 @@ TEST(DriverHost, DeviceAndNetworkPathsAreKnownWithoutLookingThemUp)
 TEST(DriverHost, ServerIsClosedWhenServingThrows)
 {
     TempDir dir;
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    std::string old_runtime_dir = old != nullptr ? old : "";
-    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    tamrel_test::ScopedRuntimeDir runtime_dir(dir.path().c_str());
     mode_t old_mask = umask(0); // the socket must be private whatever the umask
     const std::string socket_path = dir.path() + "/tamrel_host_test";
 
@@ -178,9 +160,9 @@ TEST(DriverHost, ServerIsClosedWhenServingThrows)
     for (const Case& c : cases) {
         ServerOptions options;
         bool ready = false;
-        options.on_ready = [&](const std::string& where) {
+        options.on_ready = [&](const std::string& served_at) {
             ready = true;
-            EXPECT_EQ(where, socket_path);
+            EXPECT_EQ(served_at, socket_path);
             struct stat file {};
             EXPECT_EQ(stat(socket_path.c_str(), &file), 0);
             EXPECT_EQ(file.st_mode & 0777, 0600u);
@@ -198,8 +180,4 @@ TEST(DriverHost, ServerIsClosedWhenServingThrows)
     }
 
     umask(old_mask);
-    if (old != nullptr)
-        setenv("XDG_RUNTIME_DIR", old_runtime_dir.c_str(), 1);
-    else
-        unsetenv("XDG_RUNTIME_DIR");
 }

@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string reply = handle_request(state, request, context);
         if (reply.empty())
             breach("empty reply", request, reply);
-        if (reply.size() > 1023)
+        if (reply.size() > REPLY_READ_LIMIT)
             breach("reply longer than 1023 bytes", request, reply);
         if (reply.compare(0, 12, "ERR internal") == 0)
             breach("the engine had no reply that fits", request, reply);

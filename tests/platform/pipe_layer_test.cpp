@@ -23,38 +23,15 @@
 
 namespace {
 
+using tamrel_test::ScopedRuntimeDir;
 using tamrel_test::TempDir;
 
-constexpr char PIPE[] = "\\\\.\\pipe\\tamrel_proximity_ctl";
+constexpr const char* PIPE = PIPE_NAME;
 
 HANDLE open_pipe(const char* name = PIPE, DWORD disposition = OPEN_EXISTING)
 {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr);
 }
-
-// Sets XDG_RUNTIME_DIR while it lives (nullptr: unset), then restores it.
-class ScopedRuntimeDir {
-public:
-    explicit ScopedRuntimeDir(const char* value)
-    {
-        const char* old = std::getenv("XDG_RUNTIME_DIR");
-        had_old_ = old != nullptr;
-        old_ = had_old_ ? old : "";
-        set(value);
-    }
-    ~ScopedRuntimeDir() { set(had_old_ ? old_.c_str() : nullptr); }
-
-private:
-    static void set(const char* value)
-    {
-        if (value != nullptr)
-            setenv("XDG_RUNTIME_DIR", value, 1);
-        else
-            unsetenv("XDG_RUNTIME_DIR");
-    }
-    bool had_old_;
-    std::string old_;
-};
 
 int open_descriptor_count()
 {

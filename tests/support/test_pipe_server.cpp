@@ -7,7 +7,7 @@
 // pipe) reaches end of file, or after --timeout seconds, whichever is first.
 //
 //   --type seqpacket|stream  a message-type pipe (default) or a byte-type pipe
-//   --name NAME              the socket's file name (default tamrel_proximity_ctl)
+//   --name NAME              the socket's file name (default: the control pipe's own name)
 //   --record FILE            write the exact bytes of each request to FILE
 //   --reply TEXT             reply with TEXT (default "ok")
 //   --reply-file FILE        reply with the bytes of FILE, NULs included
@@ -18,6 +18,7 @@
 //   --busy                   never accept, and fill the listener's one queue slot
 //   --connections N          connections to serve before exiting (default 1)
 //   --timeout SECONDS        give up after this long (default 30)
+#include "control/protocol.h"
 #include "tests/support/reply_pattern.h"
 
 #include <cerrno>
@@ -40,7 +41,7 @@ enum class Behaviour { reply, reply_empty, close_without_reply, close_at_once, b
 
 struct Options {
     int type = SOCK_SEQPACKET;
-    std::string name = "tamrel_proximity_ctl";
+    std::string name = PIPE_SHORT_NAME;
     std::string record_path;
     std::string reply = "ok";
     Behaviour behaviour = Behaviour::reply;

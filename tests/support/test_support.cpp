@@ -71,6 +71,25 @@ int wait_for(pid_t pid, int timeout_ms, bool& timed_out)
 
 } // namespace
 
+ScopedRuntimeDir::ScopedRuntimeDir(const char* value)
+{
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    had_old_ = old != nullptr;
+    old_ = had_old_ ? old : "";
+    if (value != nullptr)
+        setenv("XDG_RUNTIME_DIR", value, 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+}
+
+ScopedRuntimeDir::~ScopedRuntimeDir()
+{
+    if (had_old_)
+        setenv("XDG_RUNTIME_DIR", old_.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+}
+
 TempDir::TempDir()
 {
     const char* base = std::getenv("TMPDIR");
@@ -127,34 +146,47 @@ std::string find_in_path(const std::string& program)
     return "";
 }
 
+namespace {
+
+// Starts `program` with `argv` (none at all when `empty_argv`), stdin from
+// /dev/null, stdout and stderr into the files given (emptied first, or
+// appended to with `output_flags` O_APPEND), and `environment_entries`.
+// Returns its pid, or -1.
+pid_t start_process(const std::string& program, std::vector<std::string> argv, bool empty_argv,
+                    const std::vector<std::string>& environment_entries, const std::string& out_path,
+                    const std::string& err_path, int output_flags = O_TRUNC)
+{
+    std::vector<char*> argument_pointers = pointers_to(argv);
+    char* no_arguments[] = {nullptr};
+    std::vector<std::string> environment = environment_entries;
+    std::vector<char*> environment_pointers = pointers_to(environment);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | output_flags, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | output_flags, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        execve(program.c_str(), empty_argv ? no_arguments : argument_pointers.data(), environment_pointers.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+} // namespace
+
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options)
 {
     TempDir capture;
     std::string out_path = options.stdout_path.empty() ? capture.file("stdout") : options.stdout_path;
     std::string err_path = capture.file("stderr");
-
-    std::vector<std::string> arguments = argv;
     std::string program = options.program.empty() ? argv.at(0) : options.program;
-    std::vector<char*> argument_pointers = pointers_to(arguments);
-    char* no_arguments[] = {nullptr};
-    std::vector<std::string> environment = child_environment(options.runtime_dir, options.extra_env);
-    std::vector<char*> environment_pointers = pointers_to(environment);
 
     RunResult result;
-    pid_t pid = fork();
+    pid_t pid = start_process(program, argv, options.empty_argv,
+                              child_environment(options.runtime_dir, options.extra_env), out_path, err_path);
     if (pid < 0)
         return result;
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-            _exit(126);
-        execve(program.c_str(), options.empty_argv ? no_arguments : argument_pointers.data(),
-               environment_pointers.data());
-        _exit(127);
-    }
-
     int status = wait_for(pid, options.timeout_seconds * 1000, result.timed_out);
     result.exited = WIFEXITED(status);
     result.status = result.exited ? WEXITSTATUS(status) : -1;
@@ -165,9 +197,21 @@ RunResult run_process(const std::vector<std::string>& argv, const RunOptions& op
     return result;
 }
 
+RunResult run_process(const std::vector<std::string>& argv, const std::string& runtime_dir)
+{
+    RunOptions options;
+    options.runtime_dir = runtime_dir;
+    return run_process(argv, options);
+}
+
 std::string tool_path()
 {
     return TAMREL_CTL_PATH;
+}
+
+std::string driver_path()
+{
+    return TAMREL_DRIVER_SIM_PATH;
 }
 
 std::string test_server_path()
@@ -184,9 +228,17 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& runt
 {
     std::vector<std::string> argv{tool_path()};
     argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions options;
-    options.runtime_dir = runtime_dir;
-    return run_process(argv, options);
+    return run_process(argv, runtime_dir);
+}
+
+std::string usage_text(const std::string& program_name)
+{
+    std::string text = read_file(USAGE_GOLDEN_PATH);
+    const std::string name = "tamrel_ctl";
+    std::size_t at = text.find(name);
+    if (at != std::string::npos)
+        text.replace(at, name.size(), program_name);
+    return text;
 }
 
 int listen_at(const std::string& path, int type, int backlog)
@@ -200,6 +252,23 @@ int listen_at(const std::string& path, int type, int backlog)
     if (fd < 0)
         return -1;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int connect_to(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return -1;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
     }
@@ -283,6 +352,51 @@ int TestServer::stop()
         pid_ = -1;
     }
     return exit_status_;
+}
+
+DriverProcess::DriverProcess(const std::string& runtime_dir, const std::vector<std::string>& args)
+    : log_path_(runtime_dir + "/driver.log")
+{
+    std::vector<std::string> argv{driver_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = start_process(argv[0], argv, false, child_environment(runtime_dir, {}), "/dev/null", log_path_,
+                         O_APPEND);
+    if (pid_ < 0)
+        return;
+    // Ready once a client can connect; the probe is a client that leaves
+    // without a word, which the driver takes in its stride.
+    std::string socket_path = runtime_dir + "/" + PIPE_SHORT_NAME;
+    for (int attempt = 0; attempt < 1000 && !ready_; ++attempt) {
+        int fd = connect_to(socket_path);
+        if (fd >= 0) {
+            close(fd);
+            ready_ = true;
+        } else if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        } else {
+            usleep(10000);
+        }
+    }
+}
+
+DriverProcess::~DriverProcess()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+int DriverProcess::stop(int signal_number)
+{
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, signal_number);
+    bool timed_out = false;
+    int status = wait_for(pid_, 5000, timed_out);
+    pid_ = -1;
+    return WIFEXITED(status) && !timed_out ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace tamrel_test

@@ -1,17 +1,18 @@
 // Shared helpers of the test suites: private runtime directories, running a
-// program with its output captured, and the scripted test driver.
+// program with its output captured, the scripted test driver and the
+// stand-in driver.
 //
 // Every program a test starts gets XDG_RUNTIME_DIR set to the test's own
 // directory, so that no test ever reaches a real driver's pipe.
 #pragma once
 
+#include "control/protocol.h"
+
+#include <csignal>
 #include <string>
 #include <vector>
 
 namespace tamrel_test {
-
-// The file name that `\\.\pipe\tamrel_proximity_ctl` resolves to.
-constexpr char PIPE_FILE_NAME[] = "tamrel_proximity_ctl";
 
 // A directory of its own, created empty and removed with its contents.
 class TempDir {
@@ -23,10 +24,25 @@ public:
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-    std::string pipe_path() const { return file(PIPE_FILE_NAME); }
+    std::string pipe_path() const { return file(PIPE_SHORT_NAME); }
 
 private:
     std::string path_;
+};
+
+// Sets XDG_RUNTIME_DIR of this process while it lives (nullptr: unset), so
+// that the pipe functions called in-process resolve names there; then puts
+// back what was there before.
+class ScopedRuntimeDir {
+public:
+    explicit ScopedRuntimeDir(const char* value);
+    ~ScopedRuntimeDir();
+    ScopedRuntimeDir(const ScopedRuntimeDir&) = delete;
+    ScopedRuntimeDir& operator=(const ScopedRuntimeDir&) = delete;
+
+private:
+    bool had_old_;
+    std::string old_;
 };
 
 std::string read_file(const std::string& path);
@@ -57,17 +73,27 @@ struct RunOptions {
 // environment; waits at most `timeout_seconds`.
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options);
 
+// The same with every option but the runtime directory left as it is.
+RunResult run_process(const std::vector<std::string>& argv, const std::string& runtime_dir);
+
 // Runs the built tamrel_ctl with `args` after its program name.
 RunResult run_tool(const std::vector<std::string>& args, const std::string& runtime_dir);
 
 // The built binaries under test.
 std::string tool_path();
+std::string driver_path();
 std::string test_server_path();
 // A library to preload into tamrel_ctl: its send() waits until the peer hangs up.
 std::string send_after_hangup_path();
 
+// The usage text that the tool prints when it is called `program_name`.
+std::string usage_text(const std::string& program_name);
+
 // A Unix-domain socket listening at `path`; returns its descriptor or -1.
 int listen_at(const std::string& path, int type, int backlog);
+
+// A message-pipe connection to the socket at `path`; its descriptor or -1.
+int connect_to(const std::string& path);
 
 // test_pipe_server, started in `runtime_dir` with `args`, and ready for a
 // client when the constructor returns. It records each request.
@@ -91,6 +117,29 @@ private:
     int stdin_fd_ = -1;
     bool ready_ = false;
     int exit_status_ = -1;
+};
+
+// The stand-in driver, started in `runtime_dir` with `args`, its standard
+// error going to log_path(). ready() once its pipe accepts a connection.
+class DriverProcess {
+public:
+    DriverProcess(const std::string& runtime_dir, const std::vector<std::string>& args = {});
+    ~DriverProcess();
+    DriverProcess(const DriverProcess&) = delete;
+    DriverProcess& operator=(const DriverProcess&) = delete;
+
+    bool ready() const { return ready_; }
+    int pid() const { return pid_; }
+    std::string log_path() const { return log_path_; }
+    std::string log() const { return read_file(log_path_); }
+    // Sends `signal_number` and returns the exit status; -1 when it did not
+    // exit by itself within 5 s (it is killed then) or was not running.
+    int stop(int signal_number = SIGTERM);
+
+private:
+    std::string log_path_;
+    int pid_ = -1;
+    bool ready_ = false;
 };
 
 } // namespace tamrel_test

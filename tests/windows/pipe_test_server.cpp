@@ -7,7 +7,7 @@
 // the exchange too.
 //
 //   pipe_test_server [options]
-//     --pipe NAME         pipe name under \\.\pipe\ (default tamrel_proximity_ctl)
+//     --pipe NAME         pipe name under \\.\pipe\ (default: the control pipe's)
 //     --ready FILE        create FILE once the pipe exists and a client can come
 //     --reply TEXT        reply with TEXT (default "ok")
 //     --reply-file FILE   reply with the bytes of FILE
@@ -22,9 +22,8 @@
 #ifndef _CRT_SECURE_NO_WARNINGS
 #define _CRT_SECURE_NO_WARNINGS // fopen is fine here
 #endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+#include "control/protocol.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -43,7 +42,7 @@ constexpr DWORD PIPE_BUFFER_SIZE = 4096;
 enum class Ending { reply, disconnect, close };
 
 struct Options {
-    std::string pipe_name = "tamrel_proximity_ctl";
+    std::string pipe_name = PIPE_SHORT_NAME;
     std::string ready_file;
     std::string record_file;
     std::string busy_until_file;
@@ -187,7 +186,7 @@ int occupy_until(const std::string& full_name, const Options& options, HANDLE pi
 
 int serve(const Options& options)
 {
-    std::string full_name = "\\\\.\\pipe\\" + options.pipe_name;
+    std::string full_name = PIPE_NAMESPACE + options.pipe_name;
     DWORD type = options.byte_pipe ? (PIPE_TYPE_BYTE | PIPE_READMODE_BYTE)
                                    : (PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
     HANDLE pipe = CreateNamedPipeA(full_name.c_str(), PIPE_ACCESS_DUPLEX, type | PIPE_WAIT, 1, PIPE_BUFFER_SIZE,

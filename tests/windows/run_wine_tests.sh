@@ -18,8 +18,8 @@ source "$here/wine_env.sh"
 
 ctl=$build/cli/tamrel_ctl.exe
 server=$build/tests/windows/pipe_test_server.exe
-driver_sim=$(find "$build" -name tamrel_driver_sim.exe -type f 2>/dev/null | head -n 1)
-for program in "$ctl" "$server"; do
+driver_sim=$build/driver/tamrel_driver_sim.exe
+for program in "$ctl" "$server" "$driver_sim"; do
   [ -f "$program" ] || { echo "run_wine_tests: $program is not built" >&2; exit 1; }
 done
 
@@ -36,8 +36,6 @@ wine_start_server
 
 CRLF=$'\r\n'
 NOT_FOUND="Error: Driver pipe not found. Is the Tamrel Proximity driver loaded in SteamVR?$CRLF"
-passed=0
-failed=0
 failed_cases=()
 
 # --- one case ---------------------------------------------------------------
@@ -65,10 +63,8 @@ end() {
   fi
   local took="($((($(date +%s%N) - case_start) / 1000000)) ms)"
   if [ "$case_ok" -eq 1 ]; then
-    passed=$((passed + 1))
     echo "PASS $case_name $took"
   else
-    failed=$((failed + 1))
     failed_cases+=("$case_name")
     echo "FAIL $case_name $took"
   fi
@@ -201,25 +197,9 @@ expect_run 1 "" "$NOT_FOUND"
 end
 
 # Usage and unknown commands never open the pipe; stderr is text mode too.
-usage_tail="${CRLF}Commands:$CRLF"
-while IFS= read -r line; do
-  usage_tail+="$line$CRLF"
-done <<'EOF'
-  "proximity on"         Set proximity to true (person detected)
-  "proximity off"        Set proximity to false (no person)
-  "proximity auto"       Clear manual override, let algorithm drive
-  "status"               Query driver state (proximity, HID, IPD, config)
-  "ipd <mm>"             Set IPD in millimeters (48-75mm range)
-  "ipd?"                 Query current IPD value
-  "load_lh_config <path>" Load lighthouse config from explicit file path
-  "backglow fill <hex>"       Set all 10 LEDs (e.g. backglow fill FF8000)
-  "backglow fill <h0> ... <h9>" Set per-LED colors (10 hex values)
-  "backglow set <idx> <hex>"  Set single LED (idx 0..9, hex RRGGBB)
-  "backglow bri <0..255>"     Set master brightness (clamped by ceiling)
-  "backglow off"              Turn LEDs off
-  "backglow on"               Turn LEDs on
-  "backglow status"           Show transport/conn/port|host/bri/ceiling/leds (multi-line)
-EOF
+# The usage text is the one the Linux suite checks, with CRLF line ends.
+usage_tail=$(tail -n +2 "$here/../cli/usage.txt" | sed 's/$/\r/'; printf x)
+usage_tail=${usage_tail%x}
 
 # The usage text in FILE. Under Wine argv[0] is the program's full DOS path,
 # e.g. Z:\...\tamrel_ctl.exe, so line 1 is matched by its shape.
@@ -264,68 +244,65 @@ wait_for_driver() {
   return 1
 }
 
-if [ -z "$driver_sim" ]; then
-  echo "NOTE tamrel_driver_sim.exe is not in this build; its cases did not run"
-else
-  begin stand_in_driver_status
-  "$WINE64" "$driver_sim" </dev/null >"$work/sim.out" 2>"$work/sim.err" &
-  sim_pid=$!
-  if wait_for_driver; then
-    grep -q $'^proximity: .*\r$' "$dir/stdout" && grep -q $'^ipd: .*\r$' "$dir/stdout" ||
-      problem "not a status reply with CRLF lines: $(cat "$dir/stdout")"
-    expect_bytes stderr "$dir/stderr" ""
-  fi
-  end
-
-  begin stand_in_driver_ipd
-  run_ctl "ipd 66.5"
-  [ "$status" -eq 0 ] || problem "ipd 66.5: status $status: $(cat "$dir/stderr")"
-  run_ctl "ipd?"
-  [ "$status" -eq 0 ] || problem "ipd?: status $status: $(cat "$dir/stderr")"
-  grep -q '66\.5' "$dir/stdout" || problem "ipd? does not show 66.5: $(cat "$dir/stdout")"
-  end
-
-  begin stand_in_driver_backglow
-  run_ctl "backglow fill FF8000"
-  [ "$status" -eq 0 ] || problem "backglow fill: status $status: $(cat "$dir/stderr")"
-  run_ctl "backglow status"
-  [ "$status" -eq 0 ] || problem "backglow status: status $status: $(cat "$dir/stderr")"
-  grep -qi 'ff8000' "$dir/stdout" || problem "backglow status does not show FF8000: $(cat "$dir/stdout")"
-  end
-
-  # A second driver must not take over the pipe while the first serves it: it
-  # gives up with status 1 and the first keeps its state. (Wine 8 ignores
-  # FILE_FLAG_FIRST_PIPE_INSTANCE, so this also shows that the driver does not
-  # rely on that flag alone.)
-  begin stand_in_driver_second_instance_refused
-  timeout 30 "$WINE64" "$driver_sim" --quiet </dev/null >"$dir/second.out" 2>"$dir/second.err"
-  second_status=$?
-  [ "$second_status" -eq 1 ] || problem "a second driver ended with status $second_status, want 1"
-  run_ctl "ipd?"
-  [ "$status" -eq 0 ] && grep -q '66\.5' "$dir/stdout" || problem "the first driver no longer answers with its state"
-  end
-
-  # Ctrl+C (SIGINT, which Wine turns into CTRL_C_EVENT) stops it cleanly.
-  begin stand_in_driver_stops_on_ctrl_c
-  kill -INT "$sim_pid"
-  for ((tries = 0; tries < 100; tries++)); do
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  if kill -0 "$sim_pid" 2>/dev/null; then
-    problem "still running 5 s after Ctrl+C"
-    kill -KILL "$sim_pid"
-  fi
-  wait "$sim_pid"
-  sim_status=$?
-  sim_pid=
-  [ "$sim_status" -eq 0 ] || problem "ended with status $sim_status after Ctrl+C, want 0"
-  run_ctl status
-  expect_run 1 "" "$NOT_FOUND"
-  end
+begin stand_in_driver_status
+"$WINE64" "$driver_sim" </dev/null >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+if wait_for_driver; then
+  grep -q $'^proximity: .*\r$' "$dir/stdout" && grep -q $'^ipd: .*\r$' "$dir/stdout" ||
+    problem "not a status reply with CRLF lines: $(cat "$dir/stdout")"
+  expect_bytes stderr "$dir/stderr" ""
 fi
+end
+
+begin stand_in_driver_ipd
+run_ctl "ipd 66.5"
+[ "$status" -eq 0 ] || problem "ipd 66.5: status $status: $(cat "$dir/stderr")"
+run_ctl "ipd?"
+[ "$status" -eq 0 ] || problem "ipd?: status $status: $(cat "$dir/stderr")"
+grep -q '66\.5' "$dir/stdout" || problem "ipd? does not show 66.5: $(cat "$dir/stdout")"
+end
+
+begin stand_in_driver_backglow
+run_ctl "backglow fill FF8000"
+[ "$status" -eq 0 ] || problem "backglow fill: status $status: $(cat "$dir/stderr")"
+run_ctl "backglow status"
+[ "$status" -eq 0 ] || problem "backglow status: status $status: $(cat "$dir/stderr")"
+grep -qi 'ff8000' "$dir/stdout" || problem "backglow status does not show FF8000: $(cat "$dir/stdout")"
+end
+
+# A second driver must not take over the pipe while the first serves it: it
+# gives up with status 1 and the first keeps its state. (Wine 8 ignores
+# FILE_FLAG_FIRST_PIPE_INSTANCE, so this also shows that the driver does not
+# rely on that flag alone.)
+begin stand_in_driver_second_instance_refused
+timeout 30 "$WINE64" "$driver_sim" --quiet </dev/null >"$dir/second.out" 2>"$dir/second.err"
+second_status=$?
+[ "$second_status" -eq 1 ] || problem "a second driver ended with status $second_status, want 1"
+run_ctl "ipd?"
+[ "$status" -eq 0 ] && grep -q '66\.5' "$dir/stdout" || problem "the first driver no longer answers with its state"
+end
+
+# Ctrl+C (SIGINT, which Wine turns into CTRL_C_EVENT) stops it cleanly.
+begin stand_in_driver_stops_on_ctrl_c
+kill -INT "$sim_pid"
+for ((tries = 0; tries < 100; tries++)); do
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if kill -0 "$sim_pid" 2>/dev/null; then
+  problem "still running 5 s after Ctrl+C"
+  kill -KILL "$sim_pid"
+fi
+wait "$sim_pid"
+sim_status=$?
+sim_pid=
+[ "$sim_status" -eq 0 ] || problem "ended with status $sim_status after Ctrl+C, want 0"
+run_ctl status
+expect_run 1 "" "$NOT_FOUND"
+end
 
 echo
-[ "$failed" -eq 0 ] || echo "failed: ${failed_cases[*]}"
-echo "windows suite: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+if [ ${#failed_cases[@]} -ne 0 ]; then
+  echo "windows suite FAILED: ${failed_cases[*]}" >&2
+  exit 1
+fi

@@ -1,4 +1,4 @@
-// The driver state shared by every connection: the engine behind a mutex,
+// The engine hosted: the driver state shared by every connection, behind a mutex,
 // with the real clock and the real file system plugged in.
 #pragma once
 
@@ -11,11 +11,11 @@
 
 namespace tamrel_sim {
 
-class DriverService {
+class DriverHost {
 public:
     // `load_file` reads lighthouse config files (load_lh_config_file, or a
     // stand-in in tests).
-    DriverService(int ceiling, FileLoader load_file);
+    DriverHost(int ceiling, FileLoader load_file);
 
     // The reply to one request; requests from any number of threads are
     // applied one at a time, each as a whole.

@@ -1,16 +1,16 @@
-#include "driver/service.h"
+#include "driver/host.h"
 
 #include <utility>
 
 namespace tamrel_sim {
 
-DriverService::DriverService(int ceiling, FileLoader load_file)
+DriverHost::DriverHost(int ceiling, FileLoader load_file)
     : state_(initial_state(ceiling)), start_(std::chrono::steady_clock::now())
 {
     context_.load_file = std::move(load_file);
 }
 
-std::string DriverService::handle(std::string_view request)
+std::string DriverHost::handle(std::string_view request)
 {
     std::int64_t uptime_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
@@ -22,7 +22,7 @@ std::string DriverService::handle(std::string_view request)
     return handle_request(state_, request, context_);
 }
 
-State DriverService::snapshot() const
+State DriverHost::snapshot() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_;

@@ -5,15 +5,18 @@
 // reads it costs nothing, and the connection is closed.
 #include "driver/transport/server.h"
 
-#include "platform/posix/pipe_server.h"
+#include "driver/transport/posix/pipe_server.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <memory>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace tamrel_sim {
@@ -170,11 +173,41 @@ private:
     PipeServer& server_;
 };
 
+extern "C" void on_stop_signal(int)
+{
+    stop_serving();
+}
+
+// Started with a standard stream closed, the lock file, the listener or a
+// client connection would take its number, and log lines would land there.
+void fill_standard_streams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
+            return;
+    }
+}
+
 } // namespace
+
+void install_stop_handlers()
+{
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // its terminal was closed
+    // Replies go out with MSG_NOSIGNAL; this is for anything else.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
                   std::string& error)
 {
+    fill_standard_streams();
     PipeServer server;
     const char* what = "";
     int error_code = 0;

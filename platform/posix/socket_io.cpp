@@ -1,7 +1,8 @@
-#include "platform/posix/message_receive.h"
+#include "platform/posix/socket_io.h"
 
 #include <cerrno>
 #include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,4 +39,11 @@ ssize_t receive_message(int fd, msghdr& message, int flags, bool& peer_closed)
         return 0;
     }
     return received;
+}
+
+void close_keeping_errno(int fd)
+{
+    int error = errno;
+    close(fd);
+    errno = error;
 }

@@ -1,8 +1,8 @@
 // Serving a message-type pipe on a SOCK_SEQPACKET Unix-domain socket.
-#include "platform/posix/pipe_server.h"
+#include "driver/transport/posix/pipe_server.h"
 
-#include "platform/posix/message_receive.h"
 #include "platform/posix/pipe_socket_path.h"
+#include "platform/posix/socket_io.h"
 #include "platform/posix/win32_pipe_api.h"
 
 #include <cassert>
@@ -52,9 +52,7 @@ int take_lock(const char* lock_path)
         if (fd < 0)
             return -1;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int error = errno;
-            close(fd);
-            errno = error;
+            close_keeping_errno(fd);
             return -1;
         }
         struct stat held {};

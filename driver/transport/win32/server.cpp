@@ -5,9 +5,6 @@
 // for the time limits.
 #include "driver/transport/server.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <atomic>
@@ -175,7 +172,25 @@ int start_instance(const char* pipe_name, bool first, Listening& slot)
     }
 }
 
+BOOL WINAPI on_console_event(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+        stop_serving();
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
 } // namespace
+
+void install_stop_handlers()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
                   std::string& error)
@@ -230,7 +245,7 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
             break;
         }
         if (i == 0 && options.on_ready)
-            options.on_ready(pipe_name);
+            options.on_ready(std::string());
     }
 
     // The slots keep their events: one list serves every wait.

@@ -1,0 +1,23 @@
+// The control pipe protocol: what the tool and every driver keep to.
+//
+// One connection carries one request and one reply, each a single message on
+// a message-type named pipe. The request is the command text, with no
+// terminator; the reply is non-empty text that fits the tool's one read.
+#pragma once
+
+#include <cstddef>
+
+// The driver's control pipe, in the local machine's named-pipe namespace.
+constexpr char PIPE_NAME[] = "\\\\.\\pipe\\tamrel_proximity_ctl";
+
+// The pipe's own name, after the namespace prefix "\\.\pipe\".
+constexpr char PIPE_NAMESPACE[] = "\\\\.\\pipe\\";
+constexpr const char* PIPE_SHORT_NAME = PIPE_NAME + sizeof PIPE_NAMESPACE - 1;
+
+// The tool's reply buffer, and the most it reads into it: one byte is kept
+// back so that a terminating NUL always fits. No reply is longer.
+constexpr std::size_t REPLY_BUFFER_SIZE = 1024;
+constexpr std::size_t REPLY_READ_LIMIT = REPLY_BUFFER_SIZE - 1;
+
+// The longest request a driver takes; a longer one is refused.
+constexpr std::size_t MAX_REQUEST_BYTES = 4096;

@@ -1,0 +1,80 @@
+// Reading a lighthouse config file on POSIX systems.
+#include "driver/lh_config_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tamrel_sim {
+
+namespace {
+
+FileStatus status_from_errno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return FileStatus::not_found;
+    case EACCES:
+    case EPERM:
+        return FileStatus::access_denied;
+    case ENXIO: // a socket, or a device with nothing behind it
+    case ENODEV:
+        return FileStatus::not_regular;
+    default:
+        return FileStatus::unreadable;
+    }
+}
+
+} // namespace
+
+FileLoad read_lh_config_file(const std::string& path)
+{
+    // Look before opening: opening a device or a FIFO can have effects of its own.
+    struct stat named {};
+    if (stat(path.c_str(), &named) != 0)
+        return {status_from_errno(errno), 0};
+    if (!S_ISREG(named.st_mode))
+        return {FileStatus::not_regular, 0};
+
+    // O_NONBLOCK in case the path was swapped for a FIFO since the look.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return {status_from_errno(errno), 0};
+    FileLoad load{FileStatus::loaded, 0};
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0) {
+        load.status = FileStatus::unreadable;
+    } else if (!S_ISREG(opened.st_mode)) {
+        load.status = FileStatus::not_regular;
+    } else if (static_cast<std::uint64_t>(opened.st_size) > MAX_LH_CONFIG_BYTES) {
+        load.status = FileStatus::too_large;
+    } else {
+        // Read to the end rather than trust st_size: files under /proc say 0.
+        std::vector<char> chunk(LH_CONFIG_READ_CHUNK);
+        for (;;) {
+            ssize_t got = read(fd, chunk.data(), chunk.size());
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                load.status = FileStatus::unreadable;
+                break;
+            }
+            if (got == 0)
+                break;
+            load.bytes += static_cast<std::uint64_t>(got);
+            if (load.bytes > MAX_LH_CONFIG_BYTES) {
+                load.status = FileStatus::too_large;
+                break;
+            }
+        }
+    }
+    close(fd);
+    return load;
+}
+
+} // namespace tamrel_sim

@@ -1,0 +1,74 @@
+// Reading a lighthouse config file on Windows.
+#include "driver/lh_config_file.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace tamrel_sim {
+
+namespace {
+
+FileStatus status_from_error(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE:
+        return FileStatus::not_found;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return FileStatus::access_denied;
+    default:
+        return FileStatus::unreadable;
+    }
+}
+
+} // namespace
+
+FileLoad read_lh_config_file(const std::string& path)
+{
+    if (names_device_or_network(path))
+        return {FileStatus::not_local, 0};
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return {status_from_error(GetLastError()), 0};
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        return {FileStatus::not_regular, 0};
+
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {status_from_error(GetLastError()), 0};
+    FileLoad load{FileStatus::loaded, 0};
+    LARGE_INTEGER size{};
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        load.status = FileStatus::not_regular;
+    } else if (!GetFileSizeEx(file, &size)) {
+        load.status = FileStatus::unreadable;
+    } else if (static_cast<std::uint64_t>(size.QuadPart) > MAX_LH_CONFIG_BYTES) {
+        load.status = FileStatus::too_large;
+    } else {
+        std::vector<char> chunk(LH_CONFIG_READ_CHUNK);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+                load.status = FileStatus::unreadable;
+                break;
+            }
+            if (got == 0)
+                break;
+            load.bytes += got;
+            if (load.bytes > MAX_LH_CONFIG_BYTES) { // it grew while we read
+                load.status = FileStatus::too_large;
+                break;
+            }
+        }
+    }
+    CloseHandle(file);
+    return load;
+}
+
+} // namespace tamrel_sim

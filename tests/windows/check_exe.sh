@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# What a bare Windows PC needs to run the programs, read from their files:
+# console programs, importing only DLLs of Windows itself (the tool: only the
+# kernel and the C runtime), each carrying its manifest (asInvoker, Windows
+# 10 and 11) as resource RT_MANIFEST 1.
+#   tests/windows/check_exe.sh TAMREL_CTL_EXE TAMREL_DRIVER_SIM_EXE
+set -euo pipefail
+ctl=$1
+driver_sim=$2
+OBJDUMP=x86_64-w64-mingw32-objdump
+WINDRES=x86_64-w64-mingw32-windres
+CTL_DLLS='^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+SYSTEM_DLLS='^(kernel32|kernelbase|ntdll|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|advapi32|user32|ws2_32|mswsock|shell32|ole32|bcrypt|crypt32|userenv|secur32|iphlpapi|setupapi|hid|winmm)\.dll$'
+
+fail() {
+  echo "check_exe: $*" >&2
+  exit 1
+}
+
+check_imports() {  # EXE ALLOWED_RE
+  local exe=$1 allowed=$2 headers dll dlls=()
+  headers=$("$OBJDUMP" -p "$exe") || fail "objdump cannot read $exe"
+  grep -q 'Subsystem.*(Windows CUI)' <<<"$headers" || fail "$exe is not a console program"
+  while read -r dll; do
+    dlls+=("$dll")
+    [[ "${dll,,}" =~ $allowed ]] || fail "$exe imports $dll, which a bare Windows PC does not have"
+  done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+  echo "$(basename "$exe") imports only: ${dlls[*]}"
+}
+
+check_manifest() {  # EXE
+  local resources
+  resources=$("$WINDRES" -i "$1" -O rc) || fail "windres cannot read the resources of $1"
+  grep -q '^1 24 ' <<<"$resources" || fail "$1 has no RT_MANIFEST resource 1"
+  grep -qF 'requestedExecutionLevel level=""asInvoker"" uiAccess=""false""' <<<"$resources" ||
+    fail "the manifest of $1 does not ask for asInvoker without uiAccess"
+  grep -qF 'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""' <<<"$resources" ||
+    fail "the manifest of $1 does not declare Windows 10 and 11"
+  echo "$(basename "$1") carries its manifest (RT_MANIFEST 1: asInvoker, Windows 10/11)"
+}
+
+check_imports "$ctl" "$CTL_DLLS"
+check_manifest "$ctl"
+check_imports "$driver_sim" "$SYSTEM_DLLS"
