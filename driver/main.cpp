@@ -100,11 +100,11 @@ int main(int argc, char* argv[])
 
     tamrel_sim::RequestHandler handler;
     if (options.quiet) {
-        handler = [&host](std::string_view request) { return host.handle(request); };
+        handler = [&host](const tamrel_sim::Request& request) { return host.handle(request.bytes); };
     } else {
-        handler = [&host](std::string_view request) {
-            std::string reply = host.handle(request);
-            tamrel_sim::log_request(request, reply);
+        handler = [&host](const tamrel_sim::Request& request) {
+            std::string reply = host.handle(request.bytes);
+            tamrel_sim::log_request(request.bytes, request.length, reply);
             return reply;
         };
     }

@@ -39,7 +39,7 @@ std::tm local_time(std::time_t seconds)
 } // namespace
 
 std::string format_log_line(std::chrono::system_clock::time_point when, std::string_view request,
-                            std::string_view reply)
+                            std::size_t request_length, std::string_view reply)
 {
     using namespace std::chrono;
     std::time_t seconds = system_clock::to_time_t(when);
@@ -55,17 +55,17 @@ std::string format_log_line(std::chrono::system_clock::time_point when, std::str
     line += " \"";
     append_escaped(line, request.substr(0, LOGGED_REQUEST_BYTES));
     line += '"';
-    if (request.size() > LOGGED_REQUEST_BYTES)
-        line += "... (" + std::to_string(request.size()) + " bytes)";
+    if (request_length > LOGGED_REQUEST_BYTES)
+        line += "... (" + std::to_string(request_length) + " bytes)";
     line += " -> ";
     append_escaped(line, reply.substr(0, reply.find('\n')));
     line += '\n';
     return line;
 }
 
-void log_request(std::string_view request, std::string_view reply)
+void log_request(std::string_view request, std::size_t request_length, std::string_view reply)
 {
-    std::string line = format_log_line(std::chrono::system_clock::now(), request, reply);
+    std::string line = format_log_line(std::chrono::system_clock::now(), request, request_length, reply);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr); // the Windows runtime buffers stderr when it is a file
 }

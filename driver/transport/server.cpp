@@ -3,7 +3,7 @@
 
 namespace tamrel_sim {
 
-std::string reply_to(const RequestHandler& handler, std::string_view request)
+std::string reply_to(const RequestHandler& handler, const Request& request)
 {
     try {
         std::string reply = handler(request);

@@ -19,11 +19,18 @@
 
 namespace tamrel_sim {
 
-using RequestHandler = std::function<std::string(std::string_view request)>;
+// One request as the transport read it: its first bytes (all of it, or
+// max_request_bytes + 1 of a longer one) and the length of the whole message.
+struct Request {
+    std::string_view bytes;
+    std::size_t length;
+};
+
+using RequestHandler = std::function<std::string(const Request& request)>;
 
 // The handler's reply, or a refusal when it throws (out of memory): one
 // request going wrong never takes the server down.
-std::string reply_to(const RequestHandler& handler, std::string_view request);
+std::string reply_to(const RequestHandler& handler, const Request& request);
 
 // "cannot <what>: <cause>" (without ": <cause>" when it is empty), for `error`.
 std::string describe_failure(const char* what, const std::string& cause);

@@ -104,7 +104,7 @@ TEST(DriverHost, LogLine)
          " \"" + std::string(LOGGED_REQUEST_BYTES, 'x') + "\"... (250 bytes) -> ERR r\n"},
     };
     for (const Case& c : cases) {
-        std::string line = format_log_line(when, c.request, c.reply);
+        std::string line = format_log_line(when, c.request, c.request.size(), c.reply);
         // "YYYY-MM-DD HH:MM:SS.mmm": local time, but the milliseconds are fixed.
         ASSERT_GT(line.size(), 23u);
         EXPECT_EQ(line.substr(19, 4), ".123");
@@ -169,7 +169,7 @@ TEST(DriverHost, ServerIsClosedWhenServingThrows)
             c.fail();
         };
         std::string error;
-        RequestHandler handler = [](std::string_view) { return std::string("OK"); };
+        RequestHandler handler = [](const Request&) { return std::string("OK"); };
         EXPECT_EQ(static_cast<int>(serve("\\\\.\\pipe\\tamrel_host_test", handler, options, error)),
                   static_cast<int>(ServeResult::failed));
         EXPECT_TRUE(ready) << error;

@@ -91,12 +91,13 @@ private:
     bool serve_waiting(PipeConnection connection)
     {
         std::size_t length = 0;
-        bool truncated = false;
-        PipeReceiveResult result = pipe_server_receive(connection, buffer_.data(), buffer_.size(), length, truncated);
+        std::size_t message_length = 0;
+        PipeReceiveResult result =
+            pipe_server_receive(connection, buffer_.data(), buffer_.size(), length, message_length);
         if (result == PipeReceiveResult::pending)
             return true;
         if (result == PipeReceiveResult::message) {
-            std::string reply = reply_to(handler_, std::string_view(buffer_.data(), length));
+            std::string reply = reply_to(handler_, Request{std::string_view(buffer_.data(), length), message_length});
             pipe_server_send(connection, reply.data(), reply.size()); // a client that has gone loses nothing
         }
         pipe_server_disconnect(connection);

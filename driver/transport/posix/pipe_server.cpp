@@ -233,16 +233,17 @@ PipeAcceptResult pipe_server_accept(const PipeServer& server, PipeConnection& co
 }
 
 PipeReceiveResult pipe_server_receive(PipeConnection connection, char* buffer, std::size_t capacity,
-                                      std::size_t& length, bool& truncated)
+                                      std::size_t& length, std::size_t& message_length)
 {
     length = 0;
-    truncated = false;
+    message_length = 0;
     iovec part{buffer, capacity};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     bool client_closed = false;
-    ssize_t received = receive_message(connection, message, MSG_DONTWAIT, client_closed);
+    // MSG_TRUNC: the count is the message's whole length, however much fits.
+    ssize_t received = receive_message(connection, message, MSG_DONTWAIT | MSG_TRUNC, client_closed);
     if (received < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return PipeReceiveResult::pending;
@@ -250,8 +251,8 @@ PipeReceiveResult pipe_server_receive(PipeConnection connection, char* buffer, s
     }
     if (client_closed)
         return PipeReceiveResult::closed;
-    length = static_cast<std::size_t>(received);
-    truncated = (message.msg_flags & MSG_TRUNC) != 0;
+    message_length = static_cast<std::size_t>(received);
+    length = message_length < capacity ? message_length : capacity;
     return PipeReceiveResult::message;
 }
 

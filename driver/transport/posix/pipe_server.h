@@ -58,17 +58,17 @@ enum class PipeAcceptResult {
 PipeAcceptResult pipe_server_accept(const PipeServer& server, PipeConnection& connection);
 
 enum class PipeReceiveResult {
-    message,  // one message arrived (possibly empty; see `truncated`)
+    message,  // one message arrived (possibly empty, possibly cut short)
     pending,  // nothing yet
     closed,   // the client has gone without sending
     failed,
 };
 
 // Takes one message without blocking. `length` is the number of bytes
-// stored (at most `capacity`); `truncated` is set when the message was
-// longer than `capacity` and the rest of it was dropped.
+// stored (at most `capacity`), `message_length` the length of the whole
+// message: when it is larger, the rest of the message was dropped.
 PipeReceiveResult pipe_server_receive(PipeConnection connection, char* buffer, std::size_t capacity,
-                                      std::size_t& length, bool& truncated);
+                                      std::size_t& length, std::size_t& message_length);
 
 // Sends one message without blocking; false when it could not go out whole
 // (the client has gone, or its receive queue is full).

@@ -116,7 +116,7 @@ void serve_connection(HANDLE pipe, const RequestHandler& handler, const ServerOp
     if (oversize)
         length = static_cast<DWORD>(buffer.size()); // however the count was reported
     if (complete || oversize) {
-        std::string reply = reply_to(handler, std::string_view(buffer.data(), length));
+        std::string reply = reply_to(handler, Request{std::string_view(buffer.data(), length), length});
         ResetEvent(overlapped.hEvent);
         DWORD written = 0;
         BOOL write = WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), nullptr, &overlapped);
