@@ -49,6 +49,8 @@ int connect_socket(const sockaddr_un& address, int type)
         close_keeping_errno(fd);
         return -1;
     }
+    if (type == SOCK_SEQPACKET)
+        pass_credentials(fd);
     return fd;
 }
 

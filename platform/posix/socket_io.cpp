@@ -6,12 +6,21 @@
 
 namespace {
 
-ssize_t receive_once(int fd, msghdr& message, int flags)
+// One receive; EINTR is retried. `credentials` tells whether a message was
+// taken off the queue: on a socket that passes credentials, each message
+// comes with its sender's, and the end of the connection with none.
+ssize_t receive_once(int fd, msghdr& message, int flags, bool& credentials)
 {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
     ssize_t received;
     do {
         received = recvmsg(fd, &message, flags);
     } while (received < 0 && errno == EINTR);
+    credentials = received >= 0 && message.msg_controllen > 0;
+    message.msg_control = nullptr;
+    message.msg_controllen = 0;
     return received;
 }
 
@@ -23,18 +32,30 @@ bool peer_has_hung_up(int fd)
 
 } // namespace
 
+void pass_credentials(int fd)
+{
+    int on = 1;
+    // Should it fail, a count of 0 is taken for an empty message unless the
+    // peer has hung up, which is right but for an empty message followed by
+    // the peer's last message and its close.
+    (void)setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+}
+
 ssize_t receive_message(int fd, msghdr& message, int flags, bool& peer_closed)
 {
     peer_closed = false;
-    ssize_t received = receive_once(fd, message, flags);
-    if (received != 0 || !peer_has_hung_up(fd))
+    bool credentials = false;
+    ssize_t received = receive_once(fd, message, flags, credentials);
+    if (received != 0 || credentials || !peer_has_hung_up(fd))
         return received;
 
     // A message socket can report the end of the connection while the peer's
     // last message, sent just before it closed, is already queued: look once
     // more, without waiting, before calling the connection closed.
-    received = receive_once(fd, message, flags | MSG_DONTWAIT);
-    if (received == 0 || (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+    received = receive_once(fd, message, flags | MSG_DONTWAIT, credentials);
+    if (credentials || received > 0)
+        return received;
+    if (received == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
         peer_closed = true;
         return 0;
     }

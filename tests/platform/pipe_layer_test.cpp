@@ -267,12 +267,24 @@ TEST_F(Connected, RequestGoesAsOneMessageOfExactLength)
     EXPECT_EQ(std::string(received, 6), "status");
 }
 
+// An empty message is a read of 0 bytes, also when the server has sent
+// more and closed before the client reads: nothing is merged into it.
 TEST_F(Connected, ZeroByteMessageIsNotAHangUp)
 {
     connect_as(SOCK_SEQPACKET);
     ASSERT_EQ(send(server, "", 0, 0), 0);
     EXPECT_TRUE(ReadFile(client, buffer, 1023, &count, nullptr));
     EXPECT_EQ(count, 0u);
+
+    ASSERT_EQ(send(server, "", 0, 0), 0);
+    ASSERT_EQ(send(server, "next", 4, 0), 4);
+    close_server();
+    EXPECT_TRUE(ReadFile(client, buffer, 1023, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(ReadFile(client, buffer, 1023, &count, nullptr));
+    EXPECT_EQ(std::string(buffer, count), "next");
+    EXPECT_FALSE(ReadFile(client, buffer, 1023, &count, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
 }
 
 TEST_F(Connected, ByteReadModeTakesPartOfALongMessage)

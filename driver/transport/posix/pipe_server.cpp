@@ -143,6 +143,7 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
         pipe_server_close(server);
         return fail("create the socket", socket_error, what, error);
     }
+    pass_credentials(server.listen_fd);
     if (bind(server.listen_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         int bind_error = errno;
         pipe_server_close(server);
