@@ -1,12 +1,12 @@
-/* Times whole processes: runs PROGRAM_A and PROGRAM_B, each with the one
- * argument COMMAND, RUNS times each, interleaved (A B, then B A, ...) so that
- * a drift in the machine's speed weighs on both alike. Standard output goes
- * to /dev/null; a run that does not exit 0 stops the measurement.
+/* Times whole processes: runs each PROGRAM with the one argument COMMAND,
+ * RUNS times each, interleaved (A B C, then B C A, then C A B, ...) so that a
+ * drift in the machine's speed weighs on all alike. Standard output goes to
+ * /dev/null; a run that does not exit 0 stops the measurement.
  *
- *   exchange_timer RUNS WARMUP COMMAND PROGRAM_A PROGRAM_B
+ *   exchange_timer RUNS WARMUP COMMAND PROGRAM...
  *
- * Prints, for A and for B: runs, mean, median and standard deviation of one
- * run in microseconds; then the ratio of B's mean to A's, and of the medians. */
+ * Prints one line per program: its name, runs, and the mean, median and
+ * standard deviation of one run in microseconds. */
 #include <fcntl.h>
 #include <math.h>
 #include <spawn.h>
@@ -52,7 +52,7 @@ static int by_value(const void* a, const void* b)
     return (x > y) - (x < y);
 }
 
-static double report(const char* label, double* times, long runs, double* median)
+static void report(const char* label, double* times, long runs)
 {
     double sum = 0, squares = 0;
     for (long i = 0; i < runs; ++i)
@@ -61,10 +61,8 @@ static double report(const char* label, double* times, long runs, double* median
     for (long i = 0; i < runs; ++i)
         squares += (times[i] - mean) * (times[i] - mean);
     qsort(times, (size_t)runs, sizeof *times, by_value);
-    *median = times[runs / 2];
-    printf("%-16s runs %ld  mean %.1f us  median %.1f us  stddev %.1f us\n", label, runs, mean, times[runs / 2],
+    printf("%-22s runs %ld  mean %.1f us  median %.1f us  stddev %.1f us\n", label, runs, mean, times[runs / 2],
            sqrt(squares / (double)(runs > 1 ? runs - 1 : 1)));
-    return mean;
 }
 
 static const char* base_name(const char* path)
@@ -75,14 +73,15 @@ static const char* base_name(const char* path)
 
 int main(int argc, char** argv)
 {
-    if (argc != 6) {
-        fprintf(stderr, "usage: exchange_timer RUNS WARMUP COMMAND PROGRAM_A PROGRAM_B\n");
+    if (argc < 5) {
+        fprintf(stderr, "usage: exchange_timer RUNS WARMUP COMMAND PROGRAM...\n");
         return 2;
     }
     long runs = strtol(argv[1], NULL, 10);
     long warmup = strtol(argv[2], NULL, 10);
     const char* command = argv[3];
-    const char* programs[2] = {argv[4], argv[5]};
+    const char* const* programs = (const char* const*)argv + 4;
+    int count = argc - 4;
     if (runs < 1 || warmup < 0)
         return 2;
 
@@ -90,22 +89,24 @@ int main(int argc, char** argv)
     posix_spawn_file_actions_addopen(&to_null, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
 
     for (long i = 0; i < warmup; ++i) {
-        run_once(programs[0], command);
-        run_once(programs[1], command);
+        for (int p = 0; p < count; ++p)
+            run_once(programs[p], command);
     }
-    double* times[2] = {malloc(sizeof(double) * (size_t)runs), malloc(sizeof(double) * (size_t)runs)};
-    if (times[0] == NULL || times[1] == NULL)
+    double** times = malloc(sizeof(double*) * (size_t)count);
+    if (times == NULL)
         return 2;
-    for (long i = 0; i < runs; ++i) {
-        int first = (int)(i % 2);
-        times[first][i] = run_once(programs[first], command);
-        times[1 - first][i] = run_once(programs[1 - first], command);
+    for (int p = 0; p < count; ++p) {
+        times[p] = malloc(sizeof(double) * (size_t)runs);
+        if (times[p] == NULL)
+            return 2;
     }
-
-    double median_a, median_b;
-    double mean_a = report(base_name(programs[0]), times[0], runs, &median_a);
-    double mean_b = report(base_name(programs[1]), times[1], runs, &median_b);
-    printf("median ratio %s/%s: %.3f\n", base_name(programs[1]), base_name(programs[0]), median_b / median_a);
-    printf("ratio %s/%s: %.3f\n", base_name(programs[1]), base_name(programs[0]), mean_b / mean_a);
+    for (long i = 0; i < runs; ++i) {
+        for (int k = 0; k < count; ++k) {
+            int p = (int)((i + k) % count);
+            times[p][i] = run_once(programs[p], command);
+        }
+    }
+    for (int p = 0; p < count; ++p)
+        report(base_name(programs[p]), times[p], runs);
     return 0;
 }

@@ -7,6 +7,9 @@
 #include <csignal>
 #include <cstdio>
 
+// The version, for `what` or `strings`: the tool itself takes no options.
+extern const char TAMREL_CTL_IDENT[] = "@(#)tamrel_ctl " TAMREL_VERSION;
+
 // An empty argument vector (argc 0) has no name to show in the usage text.
 static const char DEFAULT_PROGRAM_NAME[] = "tamrel_ctl";
 

@@ -1,6 +1,8 @@
 # Compiler and linker flags, in one place. The builds of CMakePresets.json
 # differ only in the options below and in the compiler and build type.
 
+include(${CMAKE_CURRENT_LIST_DIR}/TamrelWindows.cmake)
+
 if(WIN32)
   # The Win32 headers without their rarely used parts, for every source.
   add_compile_definitions(WIN32_LEAN_AND_MEAN)
@@ -45,3 +47,31 @@ function(tamrel_tool_flags target)
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
   endif()
 endfunction()
+
+# The version, from project() alone, for the programs' ident strings.
+add_compile_definitions(TAMREL_VERSION="${PROJECT_VERSION}")
+
+# Reproducible builds: the same sources give the same bytes, wherever they
+# and the build folder are. No folder names in what is compiled, and no link
+# time stamp in a Windows executable.
+if(NOT MSVC)
+  add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=" "-ffile-prefix-map=${PROJECT_BINARY_DIR}/=")
+endif()
+if(MINGW)
+  # Stripped by the linker in an optimised build: strip(1) would stamp the
+  # time of its own run into the executable.
+  add_link_options(-Wl,--no-insert-timestamp $<$<CONFIG:Release,MinSizeRel>:-s>)
+endif()
+# The time that goes into archives and pages: SOURCE_DATE_EPOCH when it is
+# set, else the release date of this version.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(TAMREL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+  set(TAMREL_SOURCE_DATE_EPOCH 1796688000) # 2026-12-08
+endif()
+
+# A static tool starts faster: on Linux nearly all of an exchange's time is
+# the start of the process. Instrumented builds cannot link statically.
+if(TAMREL_SANITIZE)
+  set(TAMREL_STATIC OFF)
+endif()

@@ -14,6 +14,9 @@
 #include <optional>
 #include <string>
 
+// The version, for `what` or `strings`.
+extern const char TAMREL_DRIVER_SIM_IDENT[] = "@(#)tamrel_driver_sim " TAMREL_VERSION;
+
 namespace {
 
 const char PROGRAM[] = "tamrel_driver_sim";

@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# The main job: build tamrel_ctl and the stand-in driver, start the driver on
-# a private runtime directory, take a short tour of real commands through
-# tamrel_ctl (each reply shown), then stop the driver.
-#   scripts/demo.sh            (BUILD_DIR picks the build folder; default build)
+# The main job: build tamrel_ctl and the stand-in driver (the release preset,
+# in build-release/), start the driver on a private runtime directory, take a
+# short tour of real commands through tamrel_ctl (each reply shown), then
+# stop the driver.
+#   scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh linux
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tamrel_ctl tamrel_driver_sim >/dev/null
-ctl=$build/cli/tamrel_ctl
-sim=$build/driver/tamrel_driver_sim
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
+ctl=build-release/cli/tamrel_ctl
+sim=build-release/driver/tamrel_driver_sim
 
 # A runtime directory of our own: the demo never touches a driver already
 # running for this user.
@@ -28,8 +28,12 @@ trap 'stop_driver; rm -rf "$XDG_RUNTIME_DIR"' EXIT
 
 "$sim" --ceiling 200 2>"$XDG_RUNTIME_DIR/driver.log" &
 sim_pid=$!
-# Ready as soon as it answers.
-for _ in $(seq 100); do "$ctl" "ipd?" >/dev/null 2>&1 && break; sleep 0.05; done
+# Ready as soon as it answers; give up after 5 s, or at once if it has ended.
+for _ in $(seq 100); do
+  "$ctl" "ipd?" >/dev/null 2>&1 && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.05
+done
 if ! "$ctl" "ipd?" >/dev/null; then
   echo "the stand-in driver did not come up; its log:" >&2
   cat "$XDG_RUNTIME_DIR/driver.log" >&2

@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a group of jobs needs, when they are missing.
-#   scripts/install_deps.sh linux      build and test on Linux
-#   scripts/install_deps.sh windows    cross-build for Windows and test under Wine
-#   scripts/install_deps.sh tools      sanitizers, fuzzers, fault injection, benchmarks
-# Exits non-zero when a package cannot be installed.
+# Installs the Debian packages that a group of jobs needs, when they are missing.
+#   scripts/install_deps.sh [GROUP...]      (default: linux)
+#     linux     build and test on Linux
+#     tools     sanitizers, fuzzing, fault injection, benchmarks, script checks
+#     docs      the man pages and shell completion checks
+#     windows   cross-build for Windows and test under Wine
+# Exits non-zero for an unknown group, or when a package cannot be installed.
 set -euo pipefail
 
 packages_for() {
   case "$1" in
-    linux) echo "cmake make g++ libgtest-dev libgmock-dev valgrind" ;;
+    linux) echo "cmake make g++ libgtest-dev libgmock-dev valgrind gdb file" ;;
+    tools) echo "clang libclang-rt-14-dev strace socat hyperfine valgrind util-linux procps time coreutils shellcheck" ;;
+    docs) echo "mandoc zsh" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 zip" ;;
-    tools) echo "clang libclang-rt-14-dev strace socat hyperfine valgrind util-linux procps time coreutils" ;;
-    *) echo "install_deps: unknown group '$1' (linux, windows, tools)" >&2; exit 2 ;;
+    *) return 1 ;;
   esac
 }
 
 missing=()
 for group in "${@:-linux}"; do
-  for package in $(packages_for "$group"); do
+  packages=$(packages_for "$group") || {
+    echo "install_deps: unknown group '$group' (linux, tools, docs, windows)" >&2
+    exit 2
+  }
+  for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
   done
 done

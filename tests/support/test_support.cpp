@@ -149,12 +149,12 @@ std::string find_in_path(const std::string& program)
 namespace {
 
 // Starts `program` with `argv` (none at all when `empty_argv`), stdin from
-// /dev/null, stdout and stderr into the files given (emptied first, or
-// appended to with `output_flags` O_APPEND), and `environment_entries`.
-// Returns its pid, or -1.
+// /dev/null (closed with `close_stdin`), stdout and stderr into the files
+// given (emptied first, or appended to with `output_flags` O_APPEND), and
+// `environment_entries`. Returns its pid, or -1.
 pid_t start_process(const std::string& program, std::vector<std::string> argv, bool empty_argv,
                     const std::vector<std::string>& environment_entries, const std::string& out_path,
-                    const std::string& err_path, int output_flags = O_TRUNC)
+                    const std::string& err_path, int output_flags = O_TRUNC, bool close_stdin = false)
 {
     std::vector<char*> argument_pointers = pointers_to(argv);
     char* no_arguments[] = {nullptr};
@@ -167,6 +167,8 @@ pid_t start_process(const std::string& program, std::vector<std::string> argv, b
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | output_flags, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(126);
+        if (close_stdin)
+            close(STDIN_FILENO);
         execve(program.c_str(), empty_argv ? no_arguments : argument_pointers.data(), environment_pointers.data());
         _exit(127);
     }
@@ -184,7 +186,8 @@ RunResult run_process(const std::vector<std::string>& argv, const RunOptions& op
 
     RunResult result;
     pid_t pid = start_process(program, argv, options.empty_argv,
-                              child_environment(options.runtime_dir, options.extra_env), out_path, err_path);
+                              child_environment(options.runtime_dir, options.extra_env), out_path, err_path,
+                              O_TRUNC, options.close_stdin);
     if (pid < 0)
         return result;
     int status = wait_for(pid, options.timeout_seconds * 1000, result.timed_out);

@@ -66,11 +66,12 @@ struct RunOptions {
     std::string stdout_path;             // where stdout goes; captured when empty
     std::vector<std::string> extra_env;  // NAME=VALUE entries added to the environment
     bool empty_argv = false;             // execve with no arguments at all
+    bool close_stdin = false;            // start with stdin closed instead of /dev/null
     int timeout_seconds = 20;
 };
 
-// Runs `options.program` (else argv[0], a path) with `argv`, stdin from /dev/null and a minimal
-// environment; waits at most `timeout_seconds`.
+// Runs `options.program` (else argv[0], a path) with `argv`, stdin from /dev/null (or closed) and a
+// minimal environment; waits at most `timeout_seconds`.
 RunResult run_process(const std::vector<std::string>& argv, const RunOptions& options);
 
 // The same with every option but the runtime directory left as it is.

@@ -2,7 +2,7 @@
 # What a bare Windows PC needs to run the programs, read from their files:
 # console programs, importing only DLLs of Windows itself (the tool: only the
 # kernel and the C runtime), each carrying its manifest (asInvoker, Windows
-# 10 and 11) as resource RT_MANIFEST 1.
+# 10 and 11) as resource RT_MANIFEST 1 and its version information.
 #   tests/windows/check_exe.sh TAMREL_CTL_EXE TAMREL_DRIVER_SIM_EXE
 set -euo pipefail
 ctl=$1
@@ -36,9 +36,13 @@ check_manifest() {  # EXE
     fail "the manifest of $1 does not ask for asInvoker without uiAccess"
   grep -qF 'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""' <<<"$resources" ||
     fail "the manifest of $1 does not declare Windows 10 and 11"
-  echo "$(basename "$1") carries its manifest (RT_MANIFEST 1: asInvoker, Windows 10/11)"
+  grep -q '^1 VERSIONINFO' <<<"$resources" && grep -q 'VALUE "FileVersion", "[0-9.]*"' <<<"$resources" ||
+    fail "$1 carries no version information"
+  echo "$(basename "$1") carries its manifest (RT_MANIFEST 1: asInvoker, Windows 10/11) and version $(
+    sed -n 's/.*VALUE "FileVersion", "\([0-9.]*\)".*/\1/p' <<<"$resources")"
 }
 
 check_imports "$ctl" "$CTL_DLLS"
 check_manifest "$ctl"
 check_imports "$driver_sim" "$SYSTEM_DLLS"
+check_manifest "$driver_sim"

@@ -1,0 +1,64 @@
+# What `cmake --install` lays out, and the Windows download.
+#
+# Linux (a Unix install):
+#   bin/tamrel_ctl, bin/tamrel_driver_sim
+#   share/man/man1/tamrel_ctl.1, tamrel_driver_sim.1
+#   share/bash-completion/completions/tamrel_ctl, share/zsh/site-functions/_tamrel_ctl
+#   share/doc/tamrel_ctl/README.md and the man pages as text
+# Windows (the zip that `cmake --build <build> --target package` makes, with
+# SHA256SUMS beside it):
+#   bin/tamrel_ctl.exe, bin/tamrel_driver_sim.exe, README.txt and the man
+#   pages as text, with CRLF line ends.
+include(GNUInstallDirs)
+
+# The man pages carry the version of project().
+set(TAMREL_MAN_PAGES tamrel_ctl.1 tamrel_driver_sim.1)
+foreach(page IN LISTS TAMREL_MAN_PAGES)
+  configure_file(${PROJECT_SOURCE_DIR}/doc/${page}.in ${PROJECT_BINARY_DIR}/doc/${page} @ONLY)
+endforeach()
+
+# The pages as plain text, for the doc folder and the zip; mandoc renders them.
+find_program(TAMREL_MANDOC mandoc)
+set(text_pages "")
+if(TAMREL_MANDOC)
+  foreach(page IN LISTS TAMREL_MAN_PAGES)
+    set(text ${PROJECT_BINARY_DIR}/doc/${page}.txt)
+    add_custom_command(OUTPUT ${text}
+      COMMAND ${CMAKE_COMMAND} -DMANDOC=${TAMREL_MANDOC} -DPAGE=${PROJECT_BINARY_DIR}/doc/${page} -DTEXT=${text}
+              -DCRLF=${WIN32} -P ${PROJECT_SOURCE_DIR}/cmake/render_text.cmake
+      DEPENDS ${PROJECT_BINARY_DIR}/doc/${page} ${PROJECT_SOURCE_DIR}/cmake/render_text.cmake
+      COMMENT "Rendering ${page} as text")
+    list(APPEND text_pages ${text})
+  endforeach()
+else()
+  message(STATUS "mandoc not found: the man pages are not installed as text (apt-get install mandoc)")
+endif()
+add_custom_target(text_pages ALL DEPENDS ${text_pages})
+
+if(NOT WIN32)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/tamrel_ctl.1 ${PROJECT_BINARY_DIR}/doc/tamrel_driver_sim.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/completion/tamrel_ctl.bash
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME tamrel_ctl)
+  install(FILES ${PROJECT_SOURCE_DIR}/completion/_tamrel_ctl DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${text_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  return()
+endif()
+
+# Windows: a README for Windows users, in Windows' line ends.
+file(READ ${PROJECT_SOURCE_DIR}/doc/README-windows.txt readme)
+string(REPLACE "\n" "\r\n" readme "${readme}")
+file(WRITE ${PROJECT_BINARY_DIR}/doc/README.txt "${readme}")
+install(FILES ${PROJECT_BINARY_DIR}/doc/README.txt ${text_pages} DESTINATION .)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(arch win64)
+else()
+  set(arch win32)
+endif()
+set(TAMREL_PACKAGE_ZIP ${PROJECT_BINARY_DIR}/package/${PROJECT_NAME}-${PROJECT_VERSION}-${arch}.zip)
+add_custom_target(package
+  COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR} -DZIP=${TAMREL_PACKAGE_ZIP}
+          -DEPOCH=${TAMREL_SOURCE_DATE_EPOCH} -P ${PROJECT_SOURCE_DIR}/cmake/make_zip.cmake
+  DEPENDS tamrel_ctl tamrel_driver_sim ${text_pages}
+  COMMENT "Making ${TAMREL_PACKAGE_ZIP}")

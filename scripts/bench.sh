@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The measured figures of the README's "Performance" section. Builds the
+# release preset (and the dev preset's dynamically linked tool, for valgrind)
+# and runs the benchmarks of bench/.
+#   scripts/bench.sh [exchange|driver|wine|all] [RUNS]
+#     exchange  one exchange, whole process, against the least possible client
+#               (RUNS interleaved runs of each, default 3000); socat; memory;
+#               heap allocations
+#     driver    the stand-in driver's requests per second against a bare loop
+#     wine      the same for the Windows stand-in under Wine (builds the
+#               windows preset)
+#     all       the three (the default)
+# Exits 1 when a target is missed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+what=${1:-all}
+runs=${2:-3000}
+case "$what" in
+  exchange|driver|wine|all) ;;
+  *) echo "usage: $0 [exchange|driver|wine|all] [RUNS]" >&2; exit 2 ;;
+esac
+
+scripts/install_deps.sh linux tools
+build() {  # PRESET TARGET...
+  local preset=$1
+  shift
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target "$@" >/dev/null
+}
+status=0
+if [ "$what" = exchange ] || [ "$what" = all ]; then
+  build release benchmarks
+  build dev tamrel_ctl
+  bench/exchange.sh build-release build-dev/cli/tamrel_ctl "$runs" || status=1
+fi
+if [ "$what" = driver ] || [ "$what" = all ]; then
+  build release benchmarks
+  echo
+  echo "== the stand-in driver's requests per second against a bare server loop"
+  bench/driver.sh build-release || status=1
+fi
+if [ "$what" = wine ] || [ "$what" = all ]; then
+  scripts/install_deps.sh windows
+  build windows benchmarks
+  echo
+  echo "== the Windows stand-in under Wine, against a bare single-instance server loop"
+  bench/wine_driver.sh build-windows || status=1
+fi
+exit "$status"

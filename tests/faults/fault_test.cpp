@@ -1,0 +1,199 @@
+// The built tool under strace's fault injection, against the scripted test
+// driver: each system call of the exchange fails with every errno that the
+// pipe layer maps, and the tool prints the exact message, nothing on standard
+// output, and exits 1; interrupted calls are made again and slow ones waited
+// for; no signal ever ends the tool. Also servers that really hang up, before
+// and after the request.
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tamrel_test::RunOptions;
+using tamrel_test::RunResult;
+using tamrel_test::TempDir;
+using tamrel_test::TestServer;
+
+enum class Server {
+    reply,  // reads the request and answers REPLY
+    hangup, // accepts and closes without reading
+    silent, // reads the request and closes without replying
+};
+
+const std::string REPLY = "ok status";
+const std::string NOT_FOUND = "Error: Driver pipe not found. Is the Tamrel Proximity driver loaded in SteamVR?";
+const std::string CANNOT_PRINT = "Error: Cannot write the driver's reply to standard output";
+
+std::string connect_error(int code)
+{
+    return "Error: Cannot connect to driver pipe (error " + std::to_string(code) + ")";
+}
+
+std::string send_error(int code)
+{
+    return "Error: Failed to send command (error " + std::to_string(code) + ")";
+}
+
+std::string recv_error(int code)
+{
+    return "Error: No response from driver (error " + std::to_string(code) + ")";
+}
+
+struct FaultCase {
+    std::string label;
+    Server server;
+    std::vector<std::string> strace_args;
+    int status;
+    std::string out; // one line without its newline, or "" for nothing at all
+    std::string err;
+    bool stdin_closed = false;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* out)
+{
+    *out << c.label;
+}
+
+std::vector<std::string> inject(const std::string& calls, const std::string& how)
+{
+    return {"-e", "trace=" + calls, "-e", "inject=" + calls + ":" + how};
+}
+
+// The first call of `call` fails with `error`; the tool gives up.
+FaultCase fails(const std::string& call, const std::string& error, const std::string& message)
+{
+    return {call + "_" + error, Server::reply, inject(call, "error=" + error + ":when=1"), 1, "", message};
+}
+
+// The tool gets its reply despite `how` done to `calls`.
+FaultCase completes(const std::string& label, const std::string& calls, const std::string& how)
+{
+    return {label, Server::reply, inject(calls, how), 0, REPLY, ""};
+}
+
+// What the tool prints is whole lines: the message and its newline.
+std::string line(const std::string& text)
+{
+    return text.empty() ? text : text + "\n";
+}
+
+class UnderStrace : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(UnderStrace, ExactOutcomeAndNoSignal)
+{
+    const FaultCase& c = GetParam();
+    std::string strace = tamrel_test::find_in_path("strace");
+    if (strace.empty())
+        GTEST_SKIP() << "strace is not installed (scripts/install_deps.sh tools)";
+
+    TempDir dir;
+    static const std::vector<std::string> server_args[] = {
+        {"--reply", REPLY}, {"--close-at-once"}, {"--close-without-reply"}};
+    TestServer server(dir.path(), server_args[static_cast<int>(c.server)]);
+    ASSERT_TRUE(server.ready()) << "the test driver did not start";
+
+    std::string trace_path = dir.file("trace");
+    std::vector<std::string> argv{"strace", "-f", "-qq", "-o", trace_path};
+    argv.insert(argv.end(), c.strace_args.begin(), c.strace_args.end());
+    argv.insert(argv.end(), {"--", tamrel_test::tool_path(), "status"});
+    RunOptions options;
+    options.program = strace;
+    options.runtime_dir = dir.path();
+    options.close_stdin = c.stdin_closed;
+    RunResult result = tamrel_test::run_process(argv, options);
+    std::string trace = tamrel_test::read_file(trace_path);
+
+    ASSERT_FALSE(result.timed_out) << "still running after " << options.timeout_seconds << " s";
+    EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
+    EXPECT_EQ(trace.find("+++ killed by"), std::string::npos) << trace;
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out, line(c.out));
+    EXPECT_EQ(result.err, line(c.err));
+    for (const std::string& arg : c.strace_args) {
+        if (arg.rfind("inject=", 0) == 0) {
+            EXPECT_TRUE(trace.find("(INJECTED)") != std::string::npos || trace.find("(DELAYED)") != std::string::npos)
+                << "the fault was never injected:\n" << trace;
+        }
+    }
+    // Without standard input the socket would be descriptor 0 and is moved up.
+    if (c.stdin_closed) {
+        EXPECT_NE(trace.find("F_DUPFD"), std::string::npos) << trace;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Open, UnderStrace,
+    testing::Values(
+        fails("socket", "EMFILE", connect_error(4)), fails("socket", "ENFILE", connect_error(4)),
+        fails("socket", "EACCES", connect_error(5)), fails("socket", "ENOMEM", connect_error(8)),
+        fails("socket", "ENOBUFS", connect_error(8)), fails("socket", "EAFNOSUPPORT", connect_error(31)),
+        fails("connect", "ENOENT", NOT_FOUND), fails("connect", "ECONNREFUSED", NOT_FOUND),
+        fails("connect", "EACCES", connect_error(5)), fails("connect", "EPERM", connect_error(5)),
+        fails("connect", "EROFS", connect_error(5)), fails("connect", "EAGAIN", connect_error(231)),
+        fails("connect", "ENOTDIR", connect_error(3)), fails("connect", "ENAMETOOLONG", connect_error(206)),
+        fails("connect", "ETIMEDOUT", connect_error(121)), fails("connect", "EINVAL", connect_error(87)),
+        fails("connect", "ENOBUFS", connect_error(8)), fails("connect", "EIO", connect_error(31)),
+        fails("connect", "ELOOP", connect_error(31)),
+        // A server of the other socket type: the byte-pipe fallback meets a
+        // message socket, which refuses it too.
+        fails("connect", "EPROTOTYPE", connect_error(31)),
+        // The switch back to blocking mode after connecting.
+        fails("fcntl", "EBADF", connect_error(6)), fails("fcntl", "EINVAL", connect_error(87)),
+        FaultCase{"stdin_closed", Server::reply, {"-e", "trace=fcntl"}, 0, REPLY, "", true},
+        FaultCase{"stdin_closed_fcntl_F_DUPFD_EMFILE", Server::reply, inject("fcntl", "error=EMFILE:when=1"), 1, "",
+                  connect_error(4), true}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Send, UnderStrace,
+    testing::Values(fails("sendto", "EPIPE", send_error(232)), fails("sendto", "ECONNRESET", send_error(232)),
+                    fails("sendto", "ENOTCONN", send_error(232)), fails("sendto", "EMSGSIZE", send_error(1816)),
+                    fails("sendto", "ENOBUFS", send_error(8)), fails("sendto", "ENOMEM", send_error(8)),
+                    fails("sendto", "EAGAIN", send_error(121)), fails("sendto", "EBADF", send_error(6)),
+                    fails("sendto", "EIO", send_error(31))));
+
+INSTANTIATE_TEST_SUITE_P(
+    Receive, UnderStrace,
+    testing::Values(fails("recvmsg", "ECONNRESET", recv_error(109)), fails("recvmsg", "EPIPE", recv_error(109)),
+                    fails("recvmsg", "ENOTCONN", recv_error(233)), fails("recvmsg", "EAGAIN", recv_error(121)),
+                    fails("recvmsg", "ETIMEDOUT", recv_error(121)), fails("recvmsg", "ENOMEM", recv_error(8)),
+                    fails("recvmsg", "EFAULT", recv_error(87)), fails("recvmsg", "EIO", recv_error(31))));
+
+// The first write is the reply going to standard output.
+INSTANTIATE_TEST_SUITE_P(
+    Print, UnderStrace,
+    testing::Values(fails("write", "EIO", CANNOT_PRINT), fails("write", "ENOSPC", CANNOT_PRINT),
+                    // A reader that has gone: EPIPE comes with SIGPIPE, which must not end the tool.
+                    FaultCase{"write_EPIPE_with_SIGPIPE", Server::reply,
+                              inject("write", "error=EPIPE:signal=SIGPIPE:when=1"), 1, "", CANNOT_PRINT}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Interrupted, UnderStrace,
+    testing::Values(completes("connect_EINTR_once", "connect", "error=EINTR:when=1"),
+                    completes("connect_EINTR_three_times", "connect", "error=EINTR:when=1..3"),
+                    completes("sendto_EINTR_once", "sendto", "error=EINTR:when=1"),
+                    completes("sendto_EINTR_three_times", "sendto", "error=EINTR:when=1..3"),
+                    completes("recvmsg_EINTR_once", "recvmsg", "error=EINTR:when=1"),
+                    completes("recvmsg_EINTR_three_times", "recvmsg", "error=EINTR:when=1..3")));
+
+INSTANTIATE_TEST_SUITE_P(
+    Delayed, UnderStrace,
+    testing::Values(completes("connect", "connect", "delay_enter=300000"),
+                    completes("sendto", "sendto", "delay_enter=300000"),
+                    completes("recvmsg", "recvmsg", "delay_enter=300000:delay_exit=300000"),
+                    completes("every_call", "socket,connect,sendto,recvmsg", "delay_enter=100000")));
+
+// Real failures, no fault injected: the request goes to a server that has
+// already hung up (sending must not raise SIGPIPE; the delay makes sure the
+// hang-up comes first), or the server reads and hangs up.
+INSTANTIATE_TEST_SUITE_P(
+    ServerHangsUp, UnderStrace,
+    testing::Values(FaultCase{"before_the_request", Server::hangup, inject("sendto", "delay_enter=300000"), 1, "",
+                              send_error(232)},
+                    FaultCase{"without_replying", Server::silent, {"-e", "trace=recvmsg"}, 1, "", recv_error(109)}));
+
+} // namespace

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The Windows download as a Windows user meets it: `bin\tamrel_ctl.exe
+# status` works right where it is unzipped (no folder above bin), a README.txt
+# and the man pages as text with Windows' line ends, and SHA256SUMS beside
+# the zip that holds its hash.
+#   tests/release/check_zip.sh ZIP
+set -euo pipefail
+zip=$1
+dir=$(dirname "$zip")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "check_zip: $*" >&2
+  exit 1
+}
+
+listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
+want="README.txt bin/tamrel_ctl.exe bin/tamrel_driver_sim.exe tamrel_ctl.1.txt tamrel_driver_sim.1.txt "
+[ "$listing" = "$want" ] || fail "the zip holds '$listing', not '$want'"
+(cd "$work" && cmake -E tar xf "$zip")
+for text in README.txt tamrel_ctl.1.txt tamrel_driver_sim.1.txt; do
+  lines=$(wc -l <"$work/$text")
+  crlf=$(grep -c $'\r$' "$work/$text" || true)
+  [ "$lines" -gt 10 ] && [ "$crlf" -eq "$lines" ] || fail "$text: $crlf of $lines lines end in CRLF"
+done
+(cd "$dir" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not hold the zip's hash"
+echo "$(basename "$zip"): $listing; text files in CRLF; $(cat "$dir/SHA256SUMS")"

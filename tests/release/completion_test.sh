@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Checks the shell completion of tamrel_ctl:
+#   tests/release/completion_test.sh COMPLETION_BASH_FILE ZSH_FILE
+# The bash file is sourced in a fresh bash and its registered function is
+# called as bash calls it, with COMPREPLY compared exactly; the zsh file is
+# checked with zsh -n (skipped, saying so, where zsh is not installed).
+set -euo pipefail
+
+if [[ ${1-} != --inside-fresh-bash ]]; then
+    if [[ $# -ne 2 ]]; then
+        echo "usage: $0 COMPLETION_BASH_FILE ZSH_FILE" >&2
+        exit 2
+    fi
+    env -u BASH_ENV bash --norc --noprofile "$0" --inside-fresh-bash "$1"
+    if ! command -v zsh >/dev/null; then
+        echo "SKIPPED: zsh is not installed; $2 not checked"
+    elif [[ $(head -n 1 "$2") != '#compdef tamrel_ctl' ]] || ! zsh -n "$2"; then
+        echo "FAIL: $2 is not a valid zsh completion for tamrel_ctl" >&2
+        exit 1
+    else
+        echo "zsh: $2 passes zsh -n"
+    fi
+    exit 0
+fi
+
+# shellcheck source=/dev/null
+source "$2"
+read -ra spec <<<"$(complete -p tamrel_ctl)"
+function=''
+for i in "${!spec[@]}"; do
+    [[ ${spec[i]} == -F ]] && function=${spec[i + 1]}
+done
+[[ $function ]] || { echo "FAIL: $2 registers no function for tamrel_ctl" >&2; exit 1; }
+
+# Outside a completion, compopt would fail: record what is asked instead.
+asked=''
+compopt() { asked+="$*"; }
+
+passed=0 failed=0
+# check NOSPACE WORD... -- REPLY...: the words after "tamrel_ctl" as bash
+# splits them (the last one being completed, cursor at the end of the line),
+# whether "compopt -o nospace" is expected, and the exact COMPREPLY.
+check() {
+    local nospace=$1 words=() reply=()
+    shift
+    while [[ $1 != -- ]]; do words+=("$1"); shift; done
+    shift
+    reply=("$@")
+    COMP_WORDS=(tamrel_ctl "${words[@]}")
+    COMP_CWORD=${#words[@]}
+    COMP_LINE="tamrel_ctl ${words[*]}"
+    COMP_POINT=${#COMP_LINE}
+    local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
+    [[ $current == [\"\']* ]] && current=${current:1} # readline drops an opened quote
+    COMPREPLY=(stale) asked=''
+    "$function" tamrel_ctl "$current" "$previous" || true
+    local got expected
+    got=${#COMPREPLY[@]}$(printf '[%s]' "${COMPREPLY[@]}")${asked:+ $asked}
+    expected=${#reply[@]}$(printf '[%s]' "${reply[@]}")
+    [[ $nospace == nospace ]] && expected+=' -o nospace'
+    if [[ $got == "$expected" ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL: %s<Tab>\n  expected %s\n  got      %s\n' "$COMP_LINE" "$expected" "$got" >&2
+    fi
+}
+
+check - '' -- '"proximity on"' '"proximity off"' '"proximity auto"' '"status"' '"ipd?"' \
+    '"backglow off"' '"backglow on"' '"backglow status"' \
+    '"ipd ' '"load_lh_config ' '"backglow fill' '"backglow set ' '"backglow bri '
+check - backg -- '"backglow off"' '"backglow on"' '"backglow status"' \
+    '"backglow fill' '"backglow set ' '"backglow bri '
+check - '"backg' -- 'backglow off' 'backglow on' 'backglow status' \
+    'backglow fill' 'backglow set ' 'backglow bri '
+check - ipd -- '"ipd?"' '"ipd '
+check - "'st" -- status
+check - sta -- '"status"'
+check nospace lo -- '"load_lh_config '
+check - '"backglow b' -- 'backglow bri ' 'backglow bri <0..255>'
+check - "'backglow f" -- 'backglow fill' 'backglow fill <hex>'
+check - Status --
+check - '"ipd 63"' '' --
+check - status x --
+
+echo "bash completion: $passed passed, $failed failed"
+((failed == 0))
