@@ -32,6 +32,8 @@ FileLoad read_lh_config_file(const std::string& path)
 {
     if (names_device_or_network(path))
         return {FileStatus::not_local, 0};
+    if (names_reserved_device(path))
+        return {FileStatus::reserved_device, 0};
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return {status_from_error(GetLastError()), 0};

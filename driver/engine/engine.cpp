@@ -235,6 +235,9 @@ std::string load_lh_config(State& state, std::string_view path_text, const Conte
     case FileStatus::not_local:
         reason = "must be a local file path, not a device or network path";
         break;
+    case FileStatus::reserved_device:
+        reason = "names a reserved device, not a file";
+        break;
     }
     return refuse("load_lh_config: " + path + ": " + reason);
 }

@@ -61,8 +61,12 @@ inline bool operator!=(const State& a, const State& b)
 }
 
 // What became of reading a lighthouse config file. `not_local`: a device
-// or network path, refused before the system is asked about it.
-enum class FileStatus { loaded, not_found, access_denied, not_regular, too_large, unreadable, not_local };
+// or network path, and `reserved_device`: a name that Windows takes for a
+// device in every folder (NUL, COM1, ...), both refused before the system
+// is asked about them.
+enum class FileStatus {
+    loaded, not_found, access_denied, not_regular, too_large, unreadable, not_local, reserved_device
+};
 
 struct FileLoad {
     FileStatus status = FileStatus::unreadable;

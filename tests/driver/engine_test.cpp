@@ -200,6 +200,7 @@ TEST(DriverEngine, LoadLighthouseConfig)
         {{FileStatus::too_large, 0}, "ERR load_lh_config: /lh/a b.json: larger than 1 MiB (1048576 bytes)"},
         {{FileStatus::unreadable, 0}, "ERR load_lh_config: /lh/a b.json: cannot be read"},
         {{FileStatus::not_local, 0}, "ERR load_lh_config: /lh/a b.json: must be a local file path"},
+        {{FileStatus::reserved_device, 0}, "ERR load_lh_config: /lh/a b.json: names a reserved device, not a file"},
     };
     for (const LoadCase& c : cases) {
         State state = initial_state(255);

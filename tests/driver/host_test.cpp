@@ -61,6 +61,7 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
         {fifo, FileStatus::not_regular, 0},
         {socket_path, FileStatus::not_regular, 0},
         {"/dev/null", FileStatus::not_regular, 0},
+        {make_file(dir, "nul.txt", 3), FileStatus::loaded, 3}, // a device name on Windows only
     };
     for (const Case& c : cases) {
         FileLoad load = load_lh_config_file(c.path);
@@ -138,6 +139,26 @@ TEST(DriverHost, DeviceAndNetworkPathsAreKnownWithoutLookingThemUp)
     };
     for (const char* path : local)
         EXPECT_FALSE(names_device_or_network(path)) << path;
+}
+
+// The names Windows opens as devices in any folder, however they are dressed.
+TEST(DriverHost, ReservedDeviceNamesAreKnownWithoutLookingThemUp)
+{
+    const char* devices[] = {
+        "CON", "con", "PRN", "AUX", "NUL", "COM0", "com9", "LPT0", "Lpt9", "CONIN$", "conout$",
+        "nul.txt", "aux.json", "NUL.tar.gz", "nul.", "lpt1..", "nul ", "nul . .", "com1 .log", "COM1:",
+        "nul:stream", "C:\\Users\\me\\PRN", "C:/x/aux.json", "x\\y/Nul.", "C:nul", "..\\CON",
+        "COM\xB9", "LPT\xC2\xB3", // COM¹, LPT³: in code page 1252, in UTF-8
+    };
+    for (const char* path : devices)
+        EXPECT_TRUE(names_reserved_device(path)) << path;
+
+    const char* files[] = {
+        "", "C:", "lh.json", "console", "CONFIG.json", "nul1", "xnul", " nul", "com", "COM10", "com1x", "LPTX",
+        "conin", "conin$$", "COM\xB4", "nul\\", "C:\\nul\\lh.json", "con.d/lh.json", "C:\\x\\anul.txt",
+    };
+    for (const char* path : files)
+        EXPECT_FALSE(names_reserved_device(path)) << path;
 }
 
 // However serving ends, the socket file and the lock file go, and the name

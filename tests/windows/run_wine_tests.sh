@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows suite: runs tamrel_ctl.exe under Wine against pipe_test_server.exe
-# (a scripted Win32 pipe server), then against the stand-in driver when the
-# build has it. Checks exact stdout (CRLF: the console runtime writes text
-# mode), exact stderr and the exit status of every run.
+# (a scripted Win32 pipe server), then against the stand-in driver, alone and
+# beside the misbehaving clients of hostile_client.exe. Checks exact stdout
+# (CRLF: the console runtime writes text mode), exact stderr and the exit
+# status of every run.
 #
 #   tests/windows/run_wine_tests.sh BUILD_DIR
 #
@@ -19,13 +20,15 @@ source "$here/wine_env.sh"
 ctl=$build/cli/tamrel_ctl.exe
 server=$build/tests/windows/pipe_test_server.exe
 driver_sim=$build/driver/tamrel_driver_sim.exe
-for program in "$ctl" "$server" "$driver_sim"; do
+hostile=$build/tests/windows/hostile_client.exe
+for program in "$ctl" "$server" "$driver_sim" "$hostile"; do
   [ -f "$program" ] || { echo "run_wine_tests: $program is not built" >&2; exit 1; }
 done
 
 work=$(mktemp -d "$build/wine-tests.XXXXXX")
 cleanup() {
   [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null
+  [ -n "${hostile_pid:-}" ] && kill "$hostile_pid" 2>/dev/null
   wine_stop_server
   rm -rf "$work"
 }
@@ -231,8 +234,12 @@ end
 
 # --- against the stand-in driver ------------------------------------------------
 
-# Waits until the stand-in driver serves its pipe.
-wait_for_driver() {
+# Starts the stand-in driver with ARGS, its standard error in $dir/driver.err
+# (WINEDEBUG as the caller sets it), and waits until it answers.
+start_driver() {
+  driver_err=$dir/driver.err
+  "$WINE64" "$driver_sim" "$@" </dev/null >/dev/null 2>"$driver_err" &
+  sim_pid=$!
   local tries
   for ((tries = 0; tries < 100; tries++)); do
     run_ctl status
@@ -240,18 +247,36 @@ wait_for_driver() {
     kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.1
   done
-  problem "the stand-in driver did not come up: $(cat "$work/sim.err" 2>/dev/null)"
+  problem "the stand-in driver did not come up: $(grep -v '^[0-9a-f]*:trace:' "$driver_err" | head -n 5)"
   return 1
 }
 
+# Ctrl+C (SIGINT, which Wine turns into CTRL_C_EVENT): the driver must end
+# with status 0 within 5 s.
+stop_driver() {
+  kill -INT "$sim_pid"
+  local tries
+  for ((tries = 0; tries < 100; tries++)); do
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$sim_pid" 2>/dev/null; then
+    problem "still running 5 s after Ctrl+C"
+    kill -KILL "$sim_pid"
+  fi
+  wait "$sim_pid"
+  local sim_status=$?
+  sim_pid=
+  [ "$sim_status" -eq 0 ] || problem "ended with status $sim_status after Ctrl+C, want 0"
+}
+
 begin stand_in_driver_status
-"$WINE64" "$driver_sim" </dev/null >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-if wait_for_driver; then
+if start_driver; then
   grep -q $'^proximity: .*\r$' "$dir/stdout" && grep -q $'^ipd: .*\r$' "$dir/stdout" ||
     problem "not a status reply with CRLF lines: $(cat "$dir/stdout")"
   expect_bytes stderr "$dir/stderr" ""
 fi
+sim_log=$driver_err
 end
 
 begin stand_in_driver_ipd
@@ -270,6 +295,14 @@ run_ctl "backglow status"
 grep -qi 'ff8000' "$dir/stdout" || problem "backglow status does not show FF8000: $(cat "$dir/stdout")"
 end
 
+# A request longer than 4096 bytes is refused, and the log gives its length.
+begin stand_in_driver_oversize_request_logged_whole
+run_ctl "ipd $(head -c 9996 /dev/zero | tr '\0' 9)"
+expect_run 0 "ERR request longer than 4096 bytes$CRLF" ""
+grep -qF '"... (10000 bytes) -> ERR request longer than 4096 bytes' "$sim_log" ||
+  problem "no log line with the request's whole length: $(tail -n 1 "$sim_log")"
+end
+
 # A second driver must not take over the pipe while the first serves it: it
 # gives up with status 1 and the first keeps its state. (Wine 8 ignores
 # FILE_FLAG_FIRST_PIPE_INSTANCE, so this also shows that the driver does not
@@ -282,23 +315,134 @@ run_ctl "ipd?"
 [ "$status" -eq 0 ] && grep -q '66\.5' "$dir/stdout" || problem "the first driver no longer answers with its state"
 end
 
-# Ctrl+C (SIGINT, which Wine turns into CTRL_C_EVENT) stops it cleanly.
+# Who may open the pipe, read back on a client's handle: the driver's own
+# user, SYSTEM and the Administrators, nobody else (Wine keeps a pipe's DACL
+# but does not enforce it, so only the DACL itself can be checked here).
+begin pipe_dacl_admits_only_its_user
+timeout 30 "$WINE64" "$hostile" dacl </dev/null >"$dir/dacl" 2>"$dir/dacl.err" ||
+  problem "hostile_client dacl failed: $(cat "$dir/dacl.err")"
+expect_bytes DACL "$dir/dacl" \
+  "allow user 0x001f01ff${CRLF}allow S-1-5-18 0x001f01ff${CRLF}allow S-1-5-32-544 0x001f01ff$CRLF"
+end
+
+# --- hostile clients: one connection's deadline, the many held at once -----------
+
+# Runs hostile_client.exe with ARGS in the background, output in $dir.
+start_hostile() {
+  "$WINE64" "$hostile" "$@" </dev/null >"$dir/hostile.out" 2>"$dir/hostile.err" &
+  hostile_pid=$!
+}
+
+# Waits for it to end with status 0 and its outcome line OUTCOME.
+expect_hostile() {
+  wait "$hostile_pid"
+  local hostile_status=$?
+  [ "$hostile_status" -eq 0 ] ||
+    problem "hostile_client ended with status $hostile_status: $(tail -n 5 "$dir/hostile.err")"
+  expect_bytes "hostile_client's outcome" "$dir/hostile.out" "$1$CRLF"
+}
+
+# Waits up to 60 s for the file PATH (a hostile client's ready file).
+wait_for_file() {
+  local tries
+  for ((tries = 0; tries < 600; tries++)); do
+    [ -f "$1" ] && return 0
+    kill -0 "$hostile_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  problem "hostile_client never got ready: $(tail -n 5 "$dir/hostile.err")"
+  return 1
+}
+
+# Holds COUNT silent connections (reopened as the driver drops them) while
+# the tool runs RUNS exchanges, one every 100 ms: every one is answered, no
+# reopen is refused, and each silent connection goes at its 5 s deadline.
+hold_while_polite() {
+  local count=$1 runs=$2 run answered=0 start next
+  start_hostile hold "$count" "Z:$dir/ready" "Z:$dir/stop"
+  if wait_for_file "$dir/ready"; then
+    start=$(date +%s%N)
+    for ((run = 0; run < runs; run++)); do
+      next=$((start + run * 100000000 - $(date +%s%N)))
+      [ "$next" -le 0 ] || sleep "$(printf '0.%09d' "$next")"
+      run_ctl "ipd?"
+      if [ "$status" -eq 0 ] && [ "$(cat "$dir/stdout")" = "ipd: 66.5 mm"$'\r' ]; then
+        answered=$((answered + 1))
+      elif [ $((run - answered)) -le 5 ]; then
+        echo "    run $run: status $status: $(cat "$dir/stderr" "$dir/stdout")"
+      fi
+    done
+    [ "$answered" -eq "$runs" ] || problem "$answered of $runs exchanges answered while $count were held"
+  fi
+  touch "$dir/stop"
+  expect_hostile "held, none refused, drops on time"
+}
+
+# Beside it, a client that writes a byte every 200 ms after its reply: it is
+# cut off at its deadline (checked in the next case).
+begin polite_client_answered_while_300_held
+mkdir -p "$work/trickle"
+"$WINE64" "$hostile" trickle </dev/null >"$work/trickle/hostile.out" 2>"$work/trickle/hostile.err" &
+trickle_pid=$!
+hold_while_polite 300 100
+end
+
+begin trickling_client_cut_off_at_deadline
+dir=$work/trickle
+hostile_pid=$trickle_pid
+expect_hostile "cut off at the deadline"
+end
+
+begin tool_not_refused_while_1000_held
+hold_while_polite 1000 5
+end
+
 begin stand_in_driver_stops_on_ctrl_c
-kill -INT "$sim_pid"
-for ((tries = 0; tries < 100; tries++)); do
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if kill -0 "$sim_pid" 2>/dev/null; then
-  problem "still running 5 s after Ctrl+C"
-  kill -KILL "$sim_pid"
-fi
-wait "$sim_pid"
-sim_status=$?
-sim_pid=
-[ "$sim_status" -eq 0 ] || problem "ended with status $sim_status after Ctrl+C, want 0"
+stop_driver
 run_ctl status
 expect_run 1 "" "$NOT_FOUND"
+end
+
+# --- start-up, and device names, each with a driver of its own ---------------------
+
+# A client that opens and closes the pipe in a loop leaves the driver's
+# first ConnectNamedPipe with ERROR_NO_DATA: it must start all the same,
+# answer (the tool may find every instance busy for a moment meanwhile: it
+# is tried again) and stop cleanly, three times over.
+begin start_up_survives_open_close_loop
+start_hostile flood "Z:$dir/stop"
+for round in 1 2 3; do
+  start_driver --quiet || { problem "round $round"; break; }
+  stop_driver
+done
+touch "$dir/stop"
+expect_hostile flooded
+[ -z "$sim_pid" ] || stop_driver
+end
+
+# DOS device names are refused as such, the state is kept, and the driver
+# never looks them up: Wine's file trace shows no call that names them.
+begin device_names_refused_unopened
+printf 'lighthouse' >"$dir/lh.json"
+lh_path="Z:${dir//\//\\}\\lh.json"
+device_names=(COM1 NUL nul.txt CON aux.json lpt1 'C:\users\PRN. ' 'conin$' 'CONOUT$' 'com9 .log' 'Lpt0..'
+              'C:nul' 'COM1:')
+if WINEDEBUG=trace+file start_driver --quiet; then
+  run_ctl "load_lh_config $lh_path"
+  expect_run 0 "OK lh_config: $lh_path (10 bytes)$CRLF" ""
+  for name in "${device_names[@]}"; do
+    run_ctl "load_lh_config $name"
+    expect_run 0 "ERR load_lh_config: $name: names a reserved device, not a file$CRLF" ""
+  done
+  run_ctl status
+  grep -qF "lh_config: $lh_path (10 bytes)" "$dir/stdout" || problem "the loaded config was lost: $(cat "$dir/stdout")"
+  stop_driver
+  for name in "${device_names[@]}"; do
+    ! grep -qiF "L\"${name//\\/\\\\}\"" "$driver_err" || problem "the driver looked up '$name'"
+  done
+  devices='(dosdevices/|\\\\\?\?\\\\)(con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\$|conout\$)"'
+  ! grep -qiE "$devices" "$driver_err" || problem "the driver opened a device: $(grep -iE "$devices" "$driver_err" | head -n 3)"
+fi
 end
 
 echo

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the Windows test scripts: finds Debian's wine64, and sets up a
 # private Wine prefix with its own wineserver (so its own pipe namespace).
 #

@@ -1,0 +1,324 @@
+#include "driver/transport/win32/event_loop.h"
+
+#include <iterator>
+
+namespace tamrel_sim {
+
+namespace {
+
+// Instances listening at least, at any time. A burst of more clients than
+// this, faster than the loop replaces the ones that connect, gets
+// ERROR_PIPE_BUSY.
+constexpr std::size_t LISTENING_INSTANCES = 256;
+// Connections held at once. Past this many the oldest is cut off to make
+// room: a crowd of silent clients cannot lock others out.
+constexpr std::size_t MAX_CONNECTED = 2048;
+constexpr DWORD PIPE_BUFFER_BYTES = 4096;
+// When an instance cannot be created (out of resources), how soon to try again.
+constexpr DWORD RETRY_MS = 50;
+// A client may open an instance and close it before we ask for a connect
+// (ERROR_NO_DATA); the instance is reset and asked again, this many times.
+constexpr int CONNECT_ATTEMPTS = 8;
+// On the way out: how long cancelled I/O may take to come back.
+constexpr ULONGLONG SHUTDOWN_WAIT_MS = 5000;
+constexpr ULONG COMPLETIONS_PER_WAIT = 64;
+
+} // namespace
+
+EventLoop::EventLoop(HANDLE port, const char* pipe_name, SECURITY_ATTRIBUTES* security,
+                     const RequestHandler& handler, const ServerOptions& options)
+    : port_(port), pipe_name_(pipe_name), security_(security), handler_(handler), options_(options)
+{
+}
+
+EventLoop::~EventLoop()
+{
+    stopping_ = true;
+    while (!listening_.empty())
+        cut_off(listening_.front());
+    while (!connected_.empty())
+        cut_off(connected_.front());
+    ULONGLONG give_up = GetTickCount64() + SHUTDOWN_WAIT_MS;
+    DWORD failure = ERROR_SUCCESS;
+    for (ULONGLONG now = GetTickCount64(); !closing_.empty() && now < give_up; now = GetTickCount64()) {
+        take_completions(static_cast<DWORD>(give_up - now), failure);
+        if (failure != ERROR_SUCCESS)
+            break;
+    }
+    // I/O that never came back: its handle is closed all the same, and its
+    // memory left alone, since the system may still write to it (and post
+    // its completion, which take_completions() then passes over).
+    static std::list<Instance> abandoned;
+    for (Instance& instance : closing_) {
+        instance.io.instance = nullptr;
+        CloseHandle(instance.pipe);
+    }
+    abandoned.splice(abandoned.end(), closing_);
+}
+
+bool EventLoop::start()
+{
+    return add_instance(true);
+}
+
+bool EventLoop::run(std::string& error)
+{
+    top_up();
+    for (;;) {
+        DWORD failure = ERROR_SUCCESS;
+        if (!take_completions(wait_timeout_ms(), failure))
+            return true;
+        if (failure != ERROR_SUCCESS) {
+            error = describe_failure("wait for the pipe's I/O",
+                                     "error " + std::to_string(static_cast<unsigned long>(failure)));
+            return false;
+        }
+        cut_off_expired();
+        top_up();
+    }
+}
+
+bool EventLoop::take_completions(DWORD timeout_ms, DWORD& failure)
+{
+    OVERLAPPED_ENTRY entries[COMPLETIONS_PER_WAIT];
+    ULONG count = 0;
+    if (!GetQueuedCompletionStatusEx(port_, entries, COMPLETIONS_PER_WAIT, &count, timeout_ms, FALSE)) {
+        DWORD error = GetLastError();
+        if (error != WAIT_TIMEOUT)
+            failure = error;
+        return true;
+    }
+    bool stop = false;
+    for (ULONG i = 0; i < count; ++i) {
+        if (entries[i].lpCompletionKey == STOP_KEY)
+            stop = true;
+        else if (entries[i].lpCompletionKey == PIPE_KEY && entries[i].lpOverlapped != nullptr) {
+            Instance* instance = reinterpret_cast<IoRequest*>(entries[i].lpOverlapped)->instance;
+            if (instance != nullptr)
+                completed(*instance);
+        }
+    }
+    return !stop;
+}
+
+DWORD EventLoop::wait_timeout_ms() const
+{
+    DWORD timeout = short_of_listeners_ ? RETRY_MS : INFINITE;
+    if (connected_.empty())
+        return timeout;
+    ULONGLONG now = GetTickCount64();
+    ULONGLONG first = connected_.front().deadline;
+    ULONGLONG left = first > now ? first - now : 0;
+    return left < timeout ? static_cast<DWORD>(left) : timeout;
+}
+
+std::list<EventLoop::Instance>& EventLoop::list_of(Where where)
+{
+    switch (where) {
+    case Where::listening:
+        return listening_;
+    case Where::connected:
+        return connected_;
+    case Where::closing:
+        break;
+    }
+    return closing_;
+}
+
+// To the end of the list `where` names; splicing keeps its address and `self`.
+void EventLoop::move(Instance& instance, Where where)
+{
+    list_of(where).splice(list_of(where).end(), list_of(instance.where), instance.self);
+    instance.where = where;
+}
+
+bool EventLoop::add_instance(bool first)
+{
+    listening_.emplace_back();
+    Instance& instance = listening_.back();
+    instance.self = std::prev(listening_.end());
+    instance.io.instance = &instance;
+    DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    instance.pipe = CreateNamedPipeA(pipe_name_, open_mode,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                     PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES, 0, security_);
+    if (instance.pipe == INVALID_HANDLE_VALUE || CreateIoCompletionPort(instance.pipe, port_, PIPE_KEY, 0) == nullptr) {
+        DWORD error = GetLastError();
+        if (instance.pipe != INVALID_HANDLE_VALUE)
+            CloseHandle(instance.pipe);
+        listening_.pop_back();
+        SetLastError(error);
+        return false;
+    }
+    listen(instance);
+    return true;
+}
+
+// Keeps LISTENING_INSTANCES listening. When the system has no more to give,
+// the oldest connection makes room if nobody listens at all.
+void EventLoop::top_up()
+{
+    short_of_listeners_ = false;
+    // Bounded: clients that connect as fast as instances are made do not keep us here.
+    for (std::size_t made = 0; listening_.size() < LISTENING_INSTANCES && made < 2 * LISTENING_INSTANCES; ++made) {
+        if (!add_instance(false)) {
+            short_of_listeners_ = true;
+            if (listening_.empty() && !connected_.empty())
+                cut_off(connected_.front());
+            return;
+        }
+    }
+}
+
+void EventLoop::listen(Instance& instance)
+{
+    instance.step = Step::listening;
+    for (int attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt) {
+        instance.io.overlapped = OVERLAPPED{};
+        // Succeeding at once is a completion like any other: it is queued.
+        DWORD error = ConnectNamedPipe(instance.pipe, &instance.io.overlapped) ? ERROR_IO_PENDING : GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            instance.io_pending = true;
+            return;
+        }
+        if (error == ERROR_PIPE_CONNECTED) { // the client came before we asked
+            connected(instance);
+            return;
+        }
+        if (error != ERROR_NO_DATA)
+            break;
+        // A client opened the instance and closed it again before we asked:
+        // reset the instance and listen anew.
+        DisconnectNamedPipe(instance.pipe);
+    }
+    close(instance); // top_up() makes another
+}
+
+void EventLoop::connected(Instance& instance)
+{
+    move(instance, Where::connected);
+    instance.buffer.resize(options_.max_request_bytes + 1);
+    int timeout_ms = options_.read_timeout_ms > 0 ? options_.read_timeout_ms : 0;
+    instance.deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    if (connected_.size() > MAX_CONNECTED)
+        cut_off(connected_.front());
+    read(instance, Step::reading);
+}
+
+void EventLoop::read(Instance& instance, Step step)
+{
+    instance.step = step;
+    instance.io.overlapped = OVERLAPPED{};
+    started(instance, ReadFile(instance.pipe, instance.buffer.data(), static_cast<DWORD>(instance.buffer.size()),
+                               nullptr, &instance.io.overlapped));
+}
+
+// After ReadFile or WriteFile: the completion is due, or the call failed
+// outright and none will come.
+void EventLoop::started(Instance& instance, BOOL ok)
+{
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    // ERROR_MORE_DATA is a read that completed with part of a message;
+    // its completion is queued like a success.
+    if (ok || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA)
+        instance.io_pending = true;
+    else
+        finish(instance);
+}
+
+void EventLoop::answer(Instance& instance, DWORD transferred, bool more_data)
+{
+    std::size_t length = transferred;
+    std::size_t message_length = transferred;
+    if (more_data) {
+        // Longer than the buffer, which is full: the handler sees
+        // max_request_bytes + 1 bytes, and the whole length for its log.
+        length = instance.buffer.size();
+        message_length = length;
+        DWORD left = 0;
+        if (PeekNamedPipe(instance.pipe, nullptr, 0, nullptr, nullptr, &left))
+            message_length += left;
+    }
+    instance.reply = reply_to(handler_, Request{std::string_view(instance.buffer.data(), length), message_length});
+    instance.step = Step::replying;
+    instance.io.overlapped = OVERLAPPED{};
+    started(instance, WriteFile(instance.pipe, instance.reply.data(), static_cast<DWORD>(instance.reply.size()),
+                                nullptr, &instance.io.overlapped));
+}
+
+void EventLoop::completed(Instance& instance)
+{
+    instance.io_pending = false;
+    DWORD transferred = 0;
+    BOOL ok = GetOverlappedResult(instance.pipe, &instance.io.overlapped, &transferred, FALSE);
+    bool more_data = !ok && GetLastError() == ERROR_MORE_DATA;
+    if (instance.cut_off) {
+        finish(instance);
+        return;
+    }
+    switch (instance.step) {
+    case Step::listening:
+        if (ok)
+            connected(instance);
+        else
+            close(instance); // top_up() makes another
+        return;
+    case Step::reading:
+        if (ok || more_data)
+            answer(instance, transferred, more_data);
+        else
+            finish(instance); // the client left without a request
+        return;
+    case Step::replying:
+    case Step::draining:
+        // Wait for the client to close, throwing away what it sends meanwhile.
+        if (ok || more_data)
+            read(instance, Step::draining);
+        else
+            finish(instance); // it has closed (or the reply could not go out)
+        return;
+    }
+}
+
+void EventLoop::cut_off(Instance& instance)
+{
+    instance.cut_off = true;
+    move(instance, Where::closing);
+    if (!instance.io_pending)
+        finish(instance);
+    else
+        CancelIoEx(instance.pipe, &instance.io.overlapped); // it completes, cancelled or not
+}
+
+void EventLoop::cut_off_expired()
+{
+    ULONGLONG now = GetTickCount64();
+    while (!connected_.empty() && connected_.front().deadline <= now)
+        cut_off(connected_.front());
+}
+
+// A connection is over, and none of its I/O is pending: the instance
+// listens again, unless enough do already. Reusing an instance costs less
+// than making one, so a crowd that reconnects as its connections are cut off
+// finds as many listening as it had connected: nobody else is left without.
+void EventLoop::finish(Instance& instance)
+{
+    if (instance.step != Step::listening)
+        DisconnectNamedPipe(instance.pipe);
+    if (stopping_ || listening_.size() >= LISTENING_INSTANCES + connected_.size() + closing_.size()) {
+        close(instance);
+        return;
+    }
+    instance.cut_off = false;
+    move(instance, Where::listening);
+    listen(instance);
+}
+
+// Only when no I/O is pending: nothing refers to the instance after this.
+void EventLoop::close(Instance& instance)
+{
+    CloseHandle(instance.pipe);
+    list_of(instance.where).erase(instance.self);
+}
+
+} // namespace tamrel_sim
