@@ -117,7 +117,7 @@ TEST(DriverHost, LogLine)
 TEST(DriverHost, DeviceAndNetworkPathsAreKnownWithoutLookingThemUp)
 {
     const char* refused[] = {
-        "\\\\.\\pipe\\tamrel_proximity_ctl",
+        PIPE_NAME,
         "\\\\?\\pipe\\x",
         "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\x",
         "\\\\?\\C:\\lh.json",
