@@ -4,7 +4,8 @@
 #
 #   wine_setup PREFIX    find Wine, export the environment, create PREFIX once
 #   wine_start_server    keep the prefix's wineserver up between programs
-#   wine_stop_server     kill it (and every program still running in PREFIX)
+#   wine_stop_server     kill it (and every program still running in PREFIX),
+#                        and remove its socket folder
 
 wine_find() {
   local candidate
@@ -41,6 +42,10 @@ wine_setup() {
   export WINEARCH=win64
   # Console programs only: never reach for an X or Wayland display.
   unset DISPLAY WAYLAND_DISPLAY
+  # The wineserver keeps its socket in a folder of its own under TMPDIR:
+  # under the prefix, it leaves nothing in the caller's.
+  export TMPDIR=$WINEPREFIX/tmp
+  mkdir -p "$TMPDIR"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine_env: creating the Wine prefix $WINEPREFIX (once, about 10 s)" >&2
     mkdir -p "$WINEPREFIX"
@@ -60,6 +65,10 @@ wine_start_server() {
 }
 
 wine_stop_server() {
-  [ -n "${WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k 2>/dev/null
+  if [ -n "${WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
+    "$WINESERVER" -k 2>/dev/null
+    "$WINESERVER" -w 2>/dev/null
+    rm -rf "$WINEPREFIX/tmp"
+  fi
   return 0
 }
