@@ -244,14 +244,26 @@ std::string usage_text(const std::string& program_name)
     return text;
 }
 
-int listen_at(const std::string& path, int type, int backlog)
+namespace {
+
+// A socket of `type` and the address of `path` for it; -1 when the path
+// does not fit.
+int socket_for(const std::string& path, int type, sockaddr_un& address)
 {
-    sockaddr_un address{};
+    address = sockaddr_un{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
         return -1;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    return socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+}
+
+} // namespace
+
+int listen_at(const std::string& path, int type, int backlog)
+{
+    sockaddr_un address;
+    int fd = socket_for(path, type, address);
     if (fd < 0)
         return -1;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
@@ -263,12 +275,8 @@ int listen_at(const std::string& path, int type, int backlog)
 
 int connect_to(const std::string& path)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return -1;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    int fd = socket_for(path, SOCK_SEQPACKET, address);
     if (fd < 0)
         return -1;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
