@@ -3,9 +3,10 @@
 // The transport only moves bytes. It reads each request as one message of
 // at most `max_request_bytes` (a longer one reaches the handler cut to
 // max_request_bytes + 1 bytes, so that the handler can tell and refuse it),
-// sends back what the handler returns as one message, and closes. A client
-// that sends nothing, or never reads its reply, is dropped after
-// `read_timeout_ms` and holds up no one else meanwhile.
+// sends back what the handler returns as one message, and closes. Each
+// connection has one deadline, `deadline_ms` from its connect: a client that
+// sends nothing, trickles, or never reads its reply is dropped when it runs
+// out, and holds up no one else meanwhile.
 //
 // One implementation per system: posix/ (a Unix-domain socket through the
 // POSIX pipe layer's name rule) and win32/ (a real named pipe).
@@ -37,7 +38,7 @@ std::string describe_failure(const char* what, const std::string& cause);
 
 struct ServerOptions {
     std::size_t max_request_bytes = MAX_REQUEST_BYTES;
-    int read_timeout_ms = 5000;
+    int deadline_ms = 5000;  // from connect to disconnect
     // Called once the pipe is served. `socket_path` is the file behind the
     // pipe where the pipe layer maps it onto a socket (POSIX), and empty
     // where the pipe is the system's own (Windows).

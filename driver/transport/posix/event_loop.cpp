@@ -141,7 +141,7 @@ private:
                 continue;
             if (waiting_.size() >= MAX_WAITING)
                 drop_oldest();
-            waiting_.push_back({connection, Clock::now() + std::chrono::milliseconds(options_.read_timeout_ms)});
+            waiting_.push_back({connection, Clock::now() + std::chrono::milliseconds(options_.deadline_ms)});
         }
     }
 

@@ -198,7 +198,7 @@ void EventLoop::connected(Instance& instance)
 {
     move(instance, Where::connected);
     instance.buffer.resize(options_.max_request_bytes + 1);
-    int timeout_ms = options_.read_timeout_ms > 0 ? options_.read_timeout_ms : 0;
+    int timeout_ms = options_.deadline_ms > 0 ? options_.deadline_ms : 0;
     instance.deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
     if (connected_.size() > MAX_CONNECTED)
         cut_off(connected_.front());
