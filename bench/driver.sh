@@ -54,27 +54,29 @@ start probe "$sim" --quiet
 reply_bytes=$("$build/cli/tamrel_ctl" "$request" | head -c -1 | wc -c)
 stop
 
-# measure NAME COMMAND...: req/s of the clients against that server.
+# measure ARRAY NAME COMMAND...: the clients' req/s against that server,
+# appended to the array ARRAY; failed exchanges are added to `failures`.
 measure() {
-  local name=$1 result failed
+  local -n rates=$1
+  local name=$2 rate failed
+  shift
   start "$@"
-  result=$("$bench" client "$clients" "$seconds" "$request")
+  read -r rate failed < <("$bench" client "$clients" "$seconds" "$request")
   stop
-  failed=${result#* }
-  if [ "$failed" != 0 ]; then
-    echo "  ($name: $failed failed exchanges)" >&2
-    failures=$((failures + failed))
+  if [ "${failed:-x}" != 0 ]; then
+    echo "  ($name: ${failed:-no} failed exchanges)" >&2
+    failures=$((failures + ${failed:-1}))
   fi
-  echo "${result% *}"
+  rates+=("${rate:-0}")
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 echo "clients: $clients parallel, request \"$request\" ($reply_bytes-byte reply), $rounds rounds of ${seconds} s, median"
 floor=(); quiet=(); logged=()
 for round in $(seq "$rounds"); do
-  floor+=("$(measure floor "$bench" floor "$reply_bytes")")
-  quiet+=("$(measure driver "$sim" --quiet)")
-  logged+=("$(measure logged "$sim")")
+  measure floor floor "$bench" floor "$reply_bytes"
+  measure quiet driver "$sim" --quiet
+  measure logged logged "$sim"
   echo "  round $round: floor ${floor[-1]}, driver ${quiet[-1]}, driver logging ${logged[-1]} req/s"
 done
 f=$(printf '%s\n' "${floor[@]}" | median)

@@ -105,7 +105,7 @@ heap_static() {  # LABEL ARGS...
   local label=$1
   shift
   if gdb -batch -ex 'break main' -ex run -ex 'break malloc' -ex 'break calloc' -ex 'break realloc' -ex continue \
-      --args "$tool" "$@" 2>&1 | grep -q 'exited'; then
+      --args "$tool" "$@" 2>&1 | grep -q '^\[Inferior 1 (process [0-9]*) exited'; then
     echo "gdb, static tool, $label: no allocation from main on"
   else
     echo "gdb, static tool, $label: ALLOCATES"

@@ -1,11 +1,10 @@
-// The engine hosted: the driver state shared by every connection, behind a mutex,
-// with the real clock and the real file system plugged in.
+// The engine hosted: the driver state that every connection shares, with
+// the real clock and the real file system plugged in.
 #pragma once
 
 #include "driver/engine/engine.h"
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -17,14 +16,13 @@ public:
     // stand-in in tests).
     DriverHost(int ceiling, FileLoader load_file);
 
-    // The reply to one request; requests from any number of threads are
-    // applied one at a time, each as a whole.
+    // The reply to one request, applied to the shared state as a whole. The
+    // transports call it for one request at a time, on the thread that
+    // serves them. A file load is part of it: a path on a hung network
+    // mount holds every request up until the system gives up.
     std::string handle(std::string_view request);
 
-    State snapshot() const;
-
 private:
-    mutable std::mutex mutex_;
     State state_;
     Context context_;
     std::chrono::steady_clock::time_point start_;

@@ -17,8 +17,8 @@ constexpr std::size_t LOGGED_REQUEST_BYTES = 200;
 std::string format_log_line(std::chrono::system_clock::time_point when, std::string_view request,
                             std::size_t request_length, std::string_view reply);
 
-// Writes one line for the exchange to standard error, in one write, so lines
-// from several threads do not mix.
+// Writes one line for the exchange to standard error, in one write, so that
+// a reader never sees half a line.
 void log_request(std::string_view request, std::size_t request_length, std::string_view reply);
 
 } // namespace tamrel_sim

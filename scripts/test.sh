@@ -2,7 +2,7 @@
 # Runs every test. Each stage builds one tree of CMakePresets.json, in a
 # folder of its own (build-dev, build-sanitize, build-windows, build-release;
 # never the user's build/), and runs its suites with its CTest preset:
-#   lint      shellcheck -S warning on every script
+#   lint      shellcheck -S warning on every script, bash completion included
 #   dev       unit, e2e, faults, stress
 #   sanitize  unit and e2e with AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz      the fuzz targets, 25 s each (same tree)
@@ -37,7 +37,8 @@ preset() {
 
 lint() {
   local scripts
-  mapfile -t scripts < <(git ls-files '*.sh' 2>/dev/null || find . -name '*.sh' -not -path './build*')
+  mapfile -t scripts < <(git ls-files '*.sh' '*.bash' 2>/dev/null ||
+    find . \( -name '*.sh' -o -name '*.bash' \) -not -path './build*')
   shellcheck -S warning "${scripts[@]}" && echo "shellcheck: ${#scripts[@]} scripts clean"
 }
 dev() { preset dev && ctest --preset dev; }

@@ -195,6 +195,8 @@ bool has_control_character(std::string_view text)
 
 std::string load_lh_config(State& state, std::string_view path_text, const Context& context)
 {
+    static const std::string LARGER_THAN_LIMIT = "larger than " + std::to_string(MAX_LH_CONFIG_BYTES >> 20) +
+                                                 " MiB (" + std::to_string(MAX_LH_CONFIG_BYTES) + " bytes)";
     // The path is taken as typed, spaces and all.
     if (path_text.empty())
         return refuse("load_lh_config takes a file path");
@@ -227,7 +229,7 @@ std::string load_lh_config(State& state, std::string_view path_text, const Conte
         reason = "not a regular file";
         break;
     case FileStatus::too_large:
-        reason = "larger than 1 MiB (1048576 bytes)";
+        reason = LARGER_THAN_LIMIT.c_str();
         break;
     case FileStatus::unreadable:
         reason = "cannot be read";

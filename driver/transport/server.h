@@ -55,8 +55,8 @@ enum class ServeResult {
 // SIGHUP on POSIX, Ctrl+C, Ctrl+Break and closing the console on Windows.
 void install_stop_handlers();
 
-// Serves `pipe_name` until stop_serving() is called. The handler may be
-// called from several threads at once.
+// Serves `pipe_name` until stop_serving() is called. The handler is called
+// for one request at a time, on the thread that called serve().
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
                   std::string& error);
 

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -191,6 +192,23 @@ TEST_F(DriverTest, StalledClientsBlockNobody)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     for (HANDLE pipe : stalled)
         CloseHandle(pipe);
+}
+
+// A client that connects and says nothing is dropped at its deadline, 5 s
+// after it connected: not before, and not much later.
+TEST_F(DriverTest, SilentClientIsDroppedAtItsDeadline)
+{
+    ASSERT_TRUE(start_driver({"--quiet"}));
+    auto start = std::chrono::steady_clock::now();
+    int fd = tamrel_test::connect_to(dir.pipe_path());
+    ASSERT_GE(fd, 0);
+    pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+    int ready = poll(&entry, 1, 10000);
+    auto waited = std::chrono::steady_clock::now() - start;
+    close(fd);
+    EXPECT_EQ(ready, 1) << "still connected after 10 s";
+    EXPECT_GE(waited, std::chrono::milliseconds(4900));
+    EXPECT_LE(waited, std::chrono::milliseconds(8000));
 }
 
 // 8 tools at once, 50 runs each: every run gets the reply to its own

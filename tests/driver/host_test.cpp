@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace tamrel_sim;
@@ -35,12 +34,9 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
     TempDir dir;
     std::string fifo = dir.path() + "/fifo"; // nobody writes: a blocking open would hang here
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::string socket_path = dir.path() + "/socket";
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string socket_path = dir.file("socket");
+    int fd = tamrel_test::listen_at(socket_path, SOCK_STREAM, 1);
+    ASSERT_GE(fd, 0);
     std::string link = dir.path() + "/link";
     ASSERT_EQ(symlink(make_file(dir, "target", 5).c_str(), link.c_str()), 0);
 

@@ -3,7 +3,7 @@
 # console programs, importing only DLLs of Windows itself (the tool: only the
 # kernel and the C runtime), each carrying its manifest (asInvoker, Windows
 # 10 and 11) as resource RT_MANIFEST 1 and its version information.
-#   tests/windows/check_exe.sh TAMREL_CTL_EXE TAMREL_DRIVER_SIM_EXE
+#   tests/release/check_exe.sh TAMREL_CTL_EXE TAMREL_DRIVER_SIM_EXE
 set -euo pipefail
 ctl=$1
 driver_sim=$2

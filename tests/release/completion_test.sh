@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Checks the shell completion of tamrel_ctl:
-#   tests/release/completion_test.sh COMPLETION_BASH_FILE ZSH_FILE
+#   tests/release/completion_test.sh COMPLETION_BASH_FILE ZSH_FILE VOCABULARY_SOURCE
 # The bash file is sourced in a fresh bash and its registered function is
-# called as bash calls it, with COMPREPLY compared exactly; the zsh file is
-# checked with zsh -n (skipped, saying so, where zsh is not installed).
+# called as bash calls it, with COMPREPLY compared exactly, and what it
+# offers at an empty first word compared with the tool's own table of forms
+# (VOCABULARY_SOURCE, cli/command_vocabulary.cpp); the zsh file is checked
+# with zsh -n. Exits 77 (skipped) when zsh is not installed.
 set -euo pipefail
 
 if [[ ${1-} != --inside-fresh-bash ]]; then
-    if [[ $# -ne 2 ]]; then
-        echo "usage: $0 COMPLETION_BASH_FILE ZSH_FILE" >&2
+    if [[ $# -ne 3 ]]; then
+        echo "usage: $0 COMPLETION_BASH_FILE ZSH_FILE VOCABULARY_SOURCE" >&2
         exit 2
     fi
-    env -u BASH_ENV bash --norc --noprofile "$0" --inside-fresh-bash "$1"
+    env -u BASH_ENV bash --norc --noprofile "$0" --inside-fresh-bash "$1" "$3"
     if ! command -v zsh >/dev/null; then
         echo "SKIPPED: zsh is not installed; $2 not checked"
+        exit 77
     elif [[ $(head -n 1 "$2") != '#compdef tamrel_ctl' ]] || ! zsh -n "$2"; then
         echo "FAIL: $2 is not a valid zsh completion for tamrel_ctl" >&2
         exit 1
@@ -65,6 +68,16 @@ check() {
         printf 'FAIL: %s<Tab>\n  expected %s\n  got      %s\n' "$COMP_LINE" "$expected" "$got" >&2
     fi
 }
+
+# Every form of the tool's vocabulary, and nothing else, as bash would
+# insert it: an exact form quoted and closed, a prefix form left open.
+mapfile -t vocabulary < <(sed -n 's/^ *{"\(.*\)", Match::exact},$/"\1"/p; s/^ *{"\(.*\)", Match::prefix},$/"\1/p' "$3")
+COMP_WORDS=(tamrel_ctl '') COMP_CWORD=1 COMP_LINE='tamrel_ctl ' COMP_POINT=11
+"$function" tamrel_ctl '' tamrel_ctl
+if [[ ${#vocabulary[@]} -ne 13 || $(printf '%s\n' "${COMPREPLY[@]}" | sort) != $(printf '%s\n' "${vocabulary[@]}" | sort) ]]; then
+    failed=$((failed + 1))
+    printf 'FAIL: the forms offered are not the tool'"'"'s %d forms:\n  %s\n' "${#vocabulary[@]}" "${COMPREPLY[*]}" >&2
+fi
 
 check - '' -- '"proximity on"' '"proximity off"' '"proximity auto"' '"status"' '"ipd?"' \
     '"backglow off"' '"backglow on"' '"backglow status"' \

@@ -167,6 +167,15 @@ int hold(long count, const char* ready_file, const char* stop_file)
         for (ULONG i = 0; i < got; ++i)
             holder.dropped(*reinterpret_cast<Held*>(entries[i].lpOverlapped));
     }
+    // A connection still open past its deadline was never dropped.
+    ULONGLONG now = GetTickCount64();
+    for (long i = 0; i < count; ++i) {
+        if (held[i].pipe != INVALID_HANDLE_VALUE && now - held[i].opened_at > DEADLINE_MS + LATE_MS) {
+            std::fprintf(stderr, "hostile_client: a silent connection is still open after %llu ms\n",
+                         now - held[i].opened_at);
+            ++holder.off_deadline;
+        }
+    }
     std::fprintf(stderr, "hostile_client: held %ld, refused %lu, %lu dropped by the driver (%lu off its deadline)\n",
                  count, holder.refused, holder.drops, holder.off_deadline);
     bool kept = holder.refused == 0 && holder.off_deadline == 0;

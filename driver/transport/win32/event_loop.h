@@ -2,8 +2,9 @@
 // port, every pipe instance overlapped, so that a connection costs a handle
 // and a buffer but no thread while it waits.
 //
-// A number of instances always listen, so that a client never finds every
-// instance busy: one that connects is replaced at once, and one whose
+// A number of instances always listen, so that a client seldom finds every
+// instance busy (only a burst of more clients than that, faster than the
+// loop replaces them): one that connects is replaced at once, and one whose
 // connection is over listens again. A connected instance reads one request,
 // answers it, then reads and throws away whatever else comes until the
 // client closes its end (closing ours first would throw the reply away).
