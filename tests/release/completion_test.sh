@@ -28,10 +28,10 @@ fi
 
 # shellcheck source=/dev/null
 source "$2"
-read -ra spec <<<"$(complete -p tamrel_ctl)"
+read -ra registration <<<"$(complete -p tamrel_ctl)"
 function=''
-for i in "${!spec[@]}"; do
-    [[ ${spec[i]} == -F ]] && function=${spec[i + 1]}
+for i in "${!registration[@]}"; do
+    [[ ${registration[i]} == -F ]] && function=${registration[i + 1]}
 done
 [[ $function ]] || { echo "FAIL: $2 registers no function for tamrel_ctl" >&2; exit 1; }
 
