@@ -17,10 +17,8 @@
 //       Fails unless the driver cuts it off within its deadline.
 //   hostile_client dacl
 //       Opens the pipe and prints who may open it: the ACEs of its DACL.
-#ifndef _CRT_SECURE_NO_WARNINGS
-#define _CRT_SECURE_NO_WARNINGS // fopen is fine here
-#endif
 #include "control/protocol.h"
+#include "tests/windows/test_program.h"
 
 #include <windows.h>
 
@@ -43,35 +41,16 @@ constexpr ULONGLONG EARLY_MS = 300;
 constexpr ULONGLONG LATE_MS = 2000;
 constexpr DWORD WATCHDOG_MS = 60000;
 
-bool file_exists(const char* path)
-{
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool create_file(const char* path)
-{
-    FILE* file = std::fopen(path, "wb");
-    return file != nullptr && std::fclose(file) == 0;
-}
-
 HANDLE open_pipe(DWORD flags)
 {
     return CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
-DWORD WINAPI watchdog(LPVOID)
-{
-    Sleep(WATCHDOG_MS);
-    std::fprintf(stderr, "hostile_client: still running after %lu ms\n", static_cast<unsigned long>(WATCHDOG_MS));
-    std::fflush(stderr);
-    ExitProcess(3);
 }
 
 int flood(const char* stop_file)
 {
     unsigned long opened = 0;
     for (unsigned long round = 0;; ++round) {
-        if (round % 64 == 0 && file_exists(stop_file))
+        if (round % 64 == 0 && tamrel_test::file_exists(stop_file))
             break;
         HANDLE pipe = open_pipe(0);
         if (pipe != INVALID_HANDLE_VALUE) {
@@ -157,9 +136,9 @@ int hold(long count, const char* ready_file, const char* stop_file)
     }
     std::fprintf(stderr, "hostile_client: %lu opens refused while opening %ld\n", holder.refused, count);
     holder.refused = 0;
-    if (!create_file(ready_file))
+    if (!tamrel_test::write_file(ready_file, ""))
         return 2;
-    while (!file_exists(stop_file)) {
+    while (!tamrel_test::file_exists(stop_file)) {
         OVERLAPPED_ENTRY entries[64];
         ULONG got = 0;
         if (!GetQueuedCompletionStatusEx(port, entries, 64, &got, 50, FALSE))
@@ -273,9 +252,7 @@ int dacl()
 
 int main(int argc, char** argv)
 {
-    HANDLE timer = CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
-    if (timer != nullptr)
-        CloseHandle(timer);
+    tamrel_test::start_watchdog("hostile_client", WATCHDOG_MS);
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "flood" && argc == 3)
         return flood(argv[2]);

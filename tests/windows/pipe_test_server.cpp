@@ -23,6 +23,7 @@
 #define _CRT_SECURE_NO_WARNINGS // fopen is fine here
 #endif
 #include "control/protocol.h"
+#include "tests/windows/test_program.h"
 
 #include <windows.h>
 
@@ -35,7 +36,6 @@
 namespace {
 
 constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_TIMEOUT = 3;
 constexpr int EXIT_WIN32 = 4;
 constexpr DWORD PIPE_BUFFER_SIZE = 4096;
 
@@ -59,15 +59,6 @@ int fail(const char* what)
     return EXIT_WIN32;
 }
 
-DWORD WINAPI watchdog(LPVOID parameter)
-{
-    DWORD timeout_ms = *static_cast<const DWORD*>(parameter);
-    Sleep(timeout_ms);
-    fprintf(stderr, "pipe_test_server: timed out after %lu ms\n", static_cast<unsigned long>(timeout_ms));
-    fflush(stderr);
-    ExitProcess(EXIT_TIMEOUT);
-}
-
 bool read_file(const char* path, std::string& bytes)
 {
     FILE* file = fopen(path, "rb");
@@ -79,20 +70,6 @@ bool read_file(const char* path, std::string& bytes)
         bytes.append(chunk, got);
     fclose(file);
     return true;
-}
-
-bool write_file(const char* path, const std::string& bytes)
-{
-    FILE* file = fopen(path, "wb");
-    if (file == nullptr)
-        return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return fclose(file) == 0 && ok;
-}
-
-bool file_exists(const char* path)
-{
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool parse_options(int argc, char** argv, Options& options)
@@ -175,9 +152,9 @@ int occupy_until(const std::string& full_name, const Options& options, HANDLE pi
                               nullptr);
     if (self == INVALID_HANDLE_VALUE)
         return fail("connecting to our own instance");
-    if (!options.ready_file.empty() && !write_file(options.ready_file.c_str(), ""))
+    if (!options.ready_file.empty() && !tamrel_test::write_file(options.ready_file.c_str(), ""))
         return fail("creating the ready file");
-    while (!file_exists(options.busy_until_file.c_str()))
+    while (!tamrel_test::file_exists(options.busy_until_file.c_str()))
         Sleep(20);
     CloseHandle(self);
     CloseHandle(pipe);
@@ -196,7 +173,7 @@ int serve(const Options& options)
     if (!options.busy_until_file.empty())
         return occupy_until(full_name, options, pipe);
 
-    if (!options.ready_file.empty() && !write_file(options.ready_file.c_str(), ""))
+    if (!options.ready_file.empty() && !tamrel_test::write_file(options.ready_file.c_str(), ""))
         return fail("creating the ready file");
     if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
         return fail("ConnectNamedPipe");
@@ -204,7 +181,7 @@ int serve(const Options& options)
     std::string request;
     if (!read_request(pipe, request))
         return fail("reading the request");
-    if (!options.record_file.empty() && !write_file(options.record_file.c_str(), request))
+    if (!options.record_file.empty() && !tamrel_test::write_file(options.record_file.c_str(), request))
         return fail("writing the record file");
 
     switch (options.ending) {
@@ -242,12 +219,7 @@ int main(int argc, char** argv)
     if (!parse_options(argc, argv, options))
         return EXIT_USAGE;
 
-    // Static: the watchdog may still look at it while the process exits.
-    static DWORD timeout_ms = 0;
-    timeout_ms = options.timeout_ms;
-    HANDLE timer = CreateThread(nullptr, 0, watchdog, &timeout_ms, 0, nullptr);
-    if (timer == nullptr)
+    if (!tamrel_test::start_watchdog("pipe_test_server", options.timeout_ms))
         return fail("CreateThread");
-    CloseHandle(timer);
     return serve(options);
 }
