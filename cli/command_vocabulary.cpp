@@ -1,6 +1,6 @@
 #include "cli/command_vocabulary.h"
 
-#include <cstring>
+#include <string.h>
 
 namespace {
 
@@ -31,8 +31,8 @@ constexpr CommandForm COMMAND_FORMS[] = {
 
 bool matches(const CommandForm& form, const char* command)
 {
-    std::size_t length = std::strlen(form.text);
-    if (std::strncmp(command, form.text, length) != 0)
+    size_t length = strlen(form.text);
+    if (strncmp(command, form.text, length) != 0)
         return false;
     return form.match == Match::prefix || command[length] == '\0';
 }

@@ -4,8 +4,8 @@
 #include "cli/usage.h"
 #include "control/send_command.h"
 
-#include <csignal>
-#include <cstdio>
+#include <signal.h>
+#include <stdio.h>
 
 // The version, for `what` or `strings`: the tool itself takes no options.
 extern const char TAMREL_CTL_IDENT[] = "@(#)tamrel_ctl " TAMREL_VERSION;

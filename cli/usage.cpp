@@ -1,6 +1,6 @@
 #include "cli/usage.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 void print_usage(const char* program_name)
 {

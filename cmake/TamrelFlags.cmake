@@ -70,8 +70,5 @@ else()
   set(TAMREL_SOURCE_DATE_EPOCH 1796688000) # 2026-12-08
 endif()
 
-# A static tool starts faster: on Linux nearly all of an exchange's time is
-# the start of the process. Instrumented builds cannot link statically.
-if(TAMREL_SANITIZE)
-  set(TAMREL_STATIC OFF)
-endif()
+# How tamrel_ctl is linked: musl, static-pie or dynamic.
+include(${CMAKE_CURRENT_LIST_DIR}/TamrelLibc.cmake)

@@ -47,6 +47,9 @@ else()
   message(STATUS "mandoc not found: the man pages are not installed as text (apt-get install mandoc)")
 endif()
 add_custom_target(text_pages ALL DEPENDS ${text_pages})
+# What ships, without the test programs: `cmake --build BUILD --target programs`.
+add_custom_target(programs)
+add_dependencies(programs tamrel_ctl tamrel_driver_sim text_pages)
 
 if(NOT WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/doc/tamrel_ctl.1 ${PROJECT_BINARY_DIR}/doc/tamrel_driver_sim.1

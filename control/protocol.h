@@ -5,7 +5,7 @@
 // terminator; the reply is non-empty text that fits the tool's one read.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 // The driver's control pipe, in the local machine's named-pipe namespace.
 constexpr char PIPE_NAME[] = "\\\\.\\pipe\\tamrel_proximity_ctl";
@@ -16,8 +16,8 @@ constexpr const char* PIPE_SHORT_NAME = PIPE_NAME + sizeof PIPE_NAMESPACE - 1;
 
 // The tool's reply buffer, and the most it reads into it: one byte is kept
 // back so that a terminating NUL always fits. No reply is longer.
-constexpr std::size_t REPLY_BUFFER_SIZE = 1024;
-constexpr std::size_t REPLY_READ_LIMIT = REPLY_BUFFER_SIZE - 1;
+constexpr size_t REPLY_BUFFER_SIZE = 1024;
+constexpr size_t REPLY_READ_LIMIT = REPLY_BUFFER_SIZE - 1;
 
 // The longest request a driver takes; a longer one is refused.
-constexpr std::size_t MAX_REQUEST_BYTES = 4096;
+constexpr size_t MAX_REQUEST_BYTES = 4096;

@@ -2,8 +2,8 @@
 
 #include "platform/win32_pipe.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 int send_command(const char* command)
 {

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh linux
 cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
+cmake --build --preset release --target programs >/dev/null
 ctl=build-release/cli/tamrel_ctl
 sim=build-release/driver/tamrel_driver_sim
 

@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages_for() {
   case "$1" in
-    linux) echo "cmake make g++ libgtest-dev libgmock-dev valgrind gdb file" ;;
+    linux) echo "cmake make g++ musl-tools musl-dev libgtest-dev libgmock-dev valgrind gdb file" ;;
     tools) echo "clang libclang-rt-14-dev strace socat hyperfine valgrind util-linux procps time coreutils shellcheck" ;;
     docs) echo "mandoc zsh" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 zip" ;;

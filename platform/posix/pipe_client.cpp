@@ -7,8 +7,8 @@
 #include "platform/posix/socket_io.h"
 #include "platform/posix/win32_error_from_errno.h"
 
-#include <cerrno>
-#include <cstring>
+#include <errno.h>
+#include <string.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>

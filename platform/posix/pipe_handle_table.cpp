@@ -1,6 +1,6 @@
 #include "platform/posix/pipe_handle_table.h"
 
-#include <cstdint>
+#include <stdint.h>
 #include <pthread.h>
 
 namespace {
@@ -16,12 +16,12 @@ pthread_mutex_t slots_lock = PTHREAD_MUTEX_INITIALIZER;
 // Handles look like Windows ones: small multiples of four, never 0 or -1.
 HANDLE handle_of(int index)
 {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(index + 1) * 4);
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(index + 1) * 4);
 }
 
 int index_of(HANDLE handle)
 {
-    std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     if (value == 0 || value % 4 != 0 || value / 4 > MAX_PIPE_HANDLES)
         return -1;
     return static_cast<int>(value / 4) - 1;

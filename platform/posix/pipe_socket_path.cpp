@@ -2,9 +2,9 @@
 
 #include "platform/posix/win32_pipe_api.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 namespace {
 
@@ -18,7 +18,7 @@ char ascii_lower(char c)
 
 bool has_pipe_prefix(const char* path)
 {
-    for (std::size_t i = 0; PIPE_PREFIX[i] != '\0'; ++i) {
+    for (size_t i = 0; PIPE_PREFIX[i] != '\0'; ++i) {
         if (ascii_lower(path[i]) != PIPE_PREFIX[i])
             return false;
     }
@@ -27,19 +27,19 @@ bool has_pipe_prefix(const char* path)
 
 bool is_valid_pipe_name(const char* name)
 {
-    return name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
-           std::strchr(name, '/') == nullptr;
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+           strchr(name, '/') == nullptr;
 }
 
 const char* runtime_dir()
 {
-    const char* dir = std::getenv("XDG_RUNTIME_DIR");
+    const char* dir = getenv("XDG_RUNTIME_DIR");
     return (dir != nullptr && dir[0] == '/') ? dir : FALLBACK_RUNTIME_DIR;
 }
 
 } // namespace
 
-std::uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, std::size_t size)
+uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, size_t size)
 {
     if (pipe_name == nullptr || !has_pipe_prefix(pipe_name))
         return ERROR_PATH_NOT_FOUND;
@@ -48,8 +48,8 @@ std::uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, std::si
     if (!is_valid_pipe_name(name))
         return ERROR_INVALID_NAME;
 
-    int length = std::snprintf(socket_path, size, "%s/%s", runtime_dir(), name);
-    if (length < 0 || static_cast<std::size_t>(length) >= size)
+    int length = snprintf(socket_path, size, "%s/%s", runtime_dir(), name);
+    if (length < 0 || static_cast<size_t>(length) >= size)
         return ERROR_FILENAME_EXCED_RANGE;
     return ERROR_SUCCESS;
 }

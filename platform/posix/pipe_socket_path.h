@@ -6,8 +6,8 @@
 // pipe on POSIX resolves names through this one function.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 // Writes the socket path for `pipe_name` into `socket_path` (at most
 // `size` bytes, NUL included) and returns 0, or returns the Win32 error
@@ -15,4 +15,4 @@
 //   ERROR_PATH_NOT_FOUND       not a `\\.\pipe\` path
 //   ERROR_INVALID_NAME         empty NAME, ".", "..", or a NAME holding '/'
 //   ERROR_FILENAME_EXCED_RANGE the socket path does not fit
-std::uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, std::size_t size);
+uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, size_t size);

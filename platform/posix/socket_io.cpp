@@ -1,6 +1,6 @@
 #include "platform/posix/socket_io.h"
 
-#include <cerrno>
+#include <errno.h>
 #include <poll.h>
 #include <unistd.h>
 

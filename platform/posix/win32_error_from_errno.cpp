@@ -2,9 +2,9 @@
 
 #include "platform/posix/win32_pipe_api.h"
 
-#include <cerrno>
+#include <errno.h>
 
-std::uint32_t win32_error_from_errno(int error)
+uint32_t win32_error_from_errno(int error)
 {
     switch (error) {
     case ENOENT:
@@ -46,7 +46,7 @@ std::uint32_t win32_error_from_errno(int error)
     }
 }
 
-std::uint32_t win32_error_from_connect_errno(int error)
+uint32_t win32_error_from_connect_errno(int error)
 {
     switch (error) {
     case ECONNREFUSED: // a socket file that nobody listens on: a driver that died
@@ -58,7 +58,7 @@ std::uint32_t win32_error_from_connect_errno(int error)
     }
 }
 
-std::uint32_t win32_error_from_send_errno(int error)
+uint32_t win32_error_from_send_errno(int error)
 {
     switch (error) {
     case EPIPE:
@@ -70,7 +70,7 @@ std::uint32_t win32_error_from_send_errno(int error)
     }
 }
 
-std::uint32_t win32_error_from_recv_errno(int error)
+uint32_t win32_error_from_recv_errno(int error)
 {
     switch (error) {
     case ECONNRESET:

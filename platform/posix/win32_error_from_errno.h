@@ -3,9 +3,9 @@
 // there is one mapping per operation, each falling back to the general one.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
-std::uint32_t win32_error_from_errno(int error);          // any operation
-std::uint32_t win32_error_from_connect_errno(int error);  // opening a pipe
-std::uint32_t win32_error_from_send_errno(int error);     // WriteFile
-std::uint32_t win32_error_from_recv_errno(int error);     // ReadFile
+uint32_t win32_error_from_errno(int error);          // any operation
+uint32_t win32_error_from_connect_errno(int error);  // opening a pipe
+uint32_t win32_error_from_send_errno(int error);     // WriteFile
+uint32_t win32_error_from_recv_errno(int error);     // ReadFile

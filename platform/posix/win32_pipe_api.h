@@ -11,10 +11,10 @@
 // - PIPE_NOWAIT and overlapped I/O are not supported (ERROR_INVALID_PARAMETER).
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 typedef int BOOL;
-typedef std::uint32_t DWORD;
+typedef uint32_t DWORD;
 typedef void* HANDLE;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
@@ -26,7 +26,7 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define WINAPI
 #define TRUE 1
 #define FALSE 0
-#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u

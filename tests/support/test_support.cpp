@@ -222,16 +222,23 @@ std::string test_server_path()
     return TEST_PIPE_SERVER_PATH;
 }
 
-std::string send_after_hangup_path()
-{
-    return SEND_AFTER_HANGUP_PATH;
-}
-
 RunResult run_tool(const std::vector<std::string>& args, const std::string& runtime_dir)
 {
     std::vector<std::string> argv{tool_path()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_process(argv, runtime_dir);
+}
+
+RunResult run_tool_under_strace(const std::vector<std::string>& strace_args, const std::vector<std::string>& args,
+                                RunOptions options, const std::string& trace_path)
+{
+    options.program = find_in_path("strace");
+    std::vector<std::string> argv{"strace", "-f", "-qq", "-o", trace_path};
+    argv.insert(argv.end(), strace_args.begin(), strace_args.end());
+    argv.push_back("--");
+    argv.push_back(tool_path());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, options);
 }
 
 std::string usage_text(const std::string& program_name)

@@ -80,12 +80,15 @@ RunResult run_process(const std::vector<std::string>& argv, const std::string& r
 // Runs the built tamrel_ctl with `args` after its program name.
 RunResult run_tool(const std::vector<std::string>& args, const std::string& runtime_dir);
 
+// The same under strace (which must be installed), with `strace_args`
+// before the tool and the trace written to `trace_path`.
+RunResult run_tool_under_strace(const std::vector<std::string>& strace_args, const std::vector<std::string>& args,
+                                RunOptions options, const std::string& trace_path = "/dev/null");
+
 // The built binaries under test.
 std::string tool_path();
 std::string driver_path();
 std::string test_server_path();
-// A library to preload into tamrel_ctl: its send() waits until the peer hangs up.
-std::string send_after_hangup_path();
 
 // The usage text that the tool prints when it is called `program_name`.
 std::string usage_text(const std::string& program_name);
