@@ -1,5 +1,8 @@
 #include "driver/engine/engine.h"
 
+#include "cli/command_vocabulary.h"
+
+#include <iterator>
 #include <vector>
 
 namespace tamrel_sim {
@@ -336,35 +339,20 @@ std::string backglow_status(State& state, std::string_view, const Context&)
 // context.
 using Command = std::string (*)(State& state, std::string_view arguments, const Context& context);
 
-enum class Match { exact, prefix };
-
-struct CommandForm {
-    std::string_view text;
-    Match match;
-    Command run;
+// One for each form of the tool's vocabulary, in the order of its table.
+constexpr Command COMMANDS[] = {
+    proximity_on,  proximity_off, proximity_auto, status,
+    set_ipd,       query_ipd,     load_lh_config,
+    backglow_fill, backglow_set,  backglow_brightness, backglow_off, backglow_on, backglow_status,
 };
+static_assert(std::size(COMMANDS) == COMMAND_FORM_COUNT, "one command for each form of the vocabulary");
 
-// The forms of the tool's vocabulary, matched the same way: byte for byte,
-// the whole request for an exact form, its first bytes for a prefix form.
-constexpr CommandForm COMMAND_FORMS[] = {
-    {"proximity on", Match::exact, proximity_on},
-    {"proximity off", Match::exact, proximity_off},
-    {"proximity auto", Match::exact, proximity_auto},
-    {"status", Match::exact, status},
-    {"ipd ", Match::prefix, set_ipd},
-    {"ipd?", Match::exact, query_ipd},
-    {"load_lh_config ", Match::prefix, load_lh_config},
-    {"backglow fill", Match::prefix, backglow_fill},
-    {"backglow set ", Match::prefix, backglow_set},
-    {"backglow bri ", Match::prefix, backglow_brightness},
-    {"backglow off", Match::exact, backglow_off},
-    {"backglow on", Match::exact, backglow_on},
-    {"backglow status", Match::exact, backglow_status},
-};
-
+// Matched as the tool matches, but on the request's own length: a request
+// may hold a NUL, and "status\0x" is not "status".
 bool matches(const CommandForm& form, std::string_view request)
 {
-    return form.match == Match::exact ? request == form.text : starts_with(request, form.text);
+    std::string_view text = form.text;
+    return form.match == FormMatch::exact ? request == text : starts_with(request, text);
 }
 
 std::string dispatch(State& state, std::string_view request, const Context& context)
@@ -373,9 +361,9 @@ std::string dispatch(State& state, std::string_view request, const Context& cont
         return refuse("empty request");
     if (request.size() > MAX_REQUEST_BYTES)
         return refuse("request longer than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
-    for (const CommandForm& form : COMMAND_FORMS) {
-        if (matches(form, request))
-            return form.run(state, request.substr(form.text.size()), context);
+    for (std::size_t i = 0; i < COMMAND_FORM_COUNT; ++i) {
+        if (matches(COMMAND_FORMS[i], request))
+            return COMMANDS[i](state, request.substr(std::string_view(COMMAND_FORMS[i].text).size()), context);
     }
     return refuse("unknown command");
 }
