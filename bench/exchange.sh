@@ -30,7 +30,7 @@ minimal=$build/bench/minimal_client
 minimal_static=$build/bench/minimal_client_static
 minimal_musl=$build/musl/bench/minimal_client_musl
 floor=$build/bench/nolibc_client
-allocations_after_main=$(dirname "$0")/../tests/support/allocations_after_main.sh
+allocations_after_main=$(dirname "$0")/../scripts/lib/allocations_after_main.sh
 
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work

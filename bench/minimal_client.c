@@ -2,13 +2,14 @@
  * recv and one write. tamrel_ctl's whole-process exchange is measured
  * against this one's. No checks beyond what keeps it from lying: any failure
  * is exit status 1. */
+#include "control/protocol.h"
+
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-/* The pipe's own name, which bench/CMakeLists.txt takes from control/protocol.h. */
 static const char PIPE_FILE[] = "/" TAMREL_PIPE_SHORT_NAME;
 
 int main(int argc, char** argv)

@@ -4,8 +4,8 @@
  * work: starting the process, the exchange, ending it. It does what
  * minimal_client.c does, on x86-64 Linux only, as a static executable
  * (-nostdlib -static). Any failure is exit status 1. */
+#include "control/protocol.h"
 
-/* The pipe's own name, which bench/CMakeLists.txt takes from control/protocol.h. */
 static const char PIPE_FILE[] = "/" TAMREL_PIPE_SHORT_NAME;
 static const char RUNTIME_DIR[] = "XDG_RUNTIME_DIR=";
 

@@ -38,8 +38,8 @@ for program in "$bench" "$driver" "$ctl"; do
   [ -f "$program" ] || { echo "wine_driver: $program is not built (cmake --build $build --target benchmarks)" >&2; exit 1; }
 done
 
-# shellcheck source=tests/windows/wine_env.sh
-source "$here/../tests/windows/wine_env.sh"
+# shellcheck source=scripts/lib/wine_env.sh
+source "$here/../scripts/lib/wine_env.sh"
 wine_setup "${TAMREL_WINEPREFIX:-$build/wineprefix}"
 
 work=$(mktemp -d)

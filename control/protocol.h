@@ -7,11 +7,15 @@
 
 #include <stddef.h>
 
-// The driver's control pipe, in the local machine's named-pipe namespace.
-constexpr char PIPE_NAME[] = "\\\\.\\pipe\\tamrel_proximity_ctl";
+// The pipe's own name, after the namespace prefix "\\.\pipe\". A macro, so
+// that the benchmarks' C clients take it from here too.
+#define TAMREL_PIPE_SHORT_NAME "tamrel_proximity_ctl"
 
-// The pipe's own name, after the namespace prefix "\\.\pipe\".
+#ifdef __cplusplus
+
+// The driver's control pipe, in the local machine's named-pipe namespace.
 constexpr char PIPE_NAMESPACE[] = "\\\\.\\pipe\\";
+constexpr char PIPE_NAME[] = "\\\\.\\pipe\\" TAMREL_PIPE_SHORT_NAME;
 constexpr const char* PIPE_SHORT_NAME = PIPE_NAME + sizeof PIPE_NAMESPACE - 1;
 
 // The tool's reply buffer, and the most it reads into it: one byte is kept
@@ -21,3 +25,5 @@ constexpr size_t REPLY_READ_LIMIT = REPLY_BUFFER_SIZE - 1;
 
 // The longest request a driver takes; a longer one is refused.
 constexpr size_t MAX_REQUEST_BYTES = 4096;
+
+#endif

@@ -2,8 +2,7 @@
 # Runs every test. Each stage builds one tree of CMakePresets.json, in a
 # folder of its own (build-dev, build-sanitize, build-windows, build-release;
 # never the user's build/), and runs its suites with its CTest preset:
-#   lint      shellcheck -S warning on every script, bash completion included
-#   dev       unit, e2e, faults, stress
+#   dev       unit, e2e, faults, stress, and lint: shellcheck on every script
 #   sanitize  unit and e2e with AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz      the fuzz targets, 25 s each (same tree)
 #   windows   the Windows build: its suite under Wine, the zip, a second build compared
@@ -17,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(lint dev sanitize fuzz windows release)
+[ ${#stages[@]} -gt 0 ] || stages=(dev sanitize fuzz windows release)
 
 scripts/install_deps.sh linux tools docs
 tmp=$(mktemp -d)
@@ -35,12 +34,6 @@ preset() {
   fi
 }
 
-lint() {
-  local scripts
-  mapfile -t scripts < <(git ls-files '*.sh' '*.bash' 2>/dev/null ||
-    find . \( -name '*.sh' -o -name '*.bash' \) -not -path './build*')
-  shellcheck -S warning "${scripts[@]}" && echo "shellcheck: ${#scripts[@]} scripts clean"
-}
 dev() { preset dev && ctest --preset dev; }
 sanitize() { preset sanitize && ctest --preset sanitize; }
 fuzz() { preset sanitize && ctest --preset fuzz; }
@@ -57,8 +50,8 @@ windows() {
 failed=()
 for stage in "${stages[@]}"; do
   case "$stage" in
-    lint|dev|sanitize|fuzz|windows|release) ;;
-    *) echo "test: unknown stage '$stage' (lint dev sanitize fuzz windows release)" >&2; exit 2 ;;
+    dev|sanitize|fuzz|windows|release) ;;
+    *) echo "test: unknown stage '$stage' (dev sanitize fuzz windows release)" >&2; exit 2 ;;
   esac
   echo
   echo "=== stage $stage ==="

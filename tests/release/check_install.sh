@@ -61,6 +61,6 @@ reply=$("$ctl" "ipd 64.5") || fail "the installed tool got no reply from the ins
 echo "installed tool and stand-in: $reply"
 
 # The C library's own start-up may allocate before main; the tool never does.
-ended=$("$(dirname "$0")/../support/allocations_after_main.sh" "$ctl" status) || fail "$ended"
+ended=$("$(dirname "$0")/../../scripts/lib/allocations_after_main.sh" "$ctl" status) || fail "$ended"
 [[ $ended == *"exited normally]" || $ended == *"links no allocator (nm)" ]] || fail "tamrel_ctl: $ended"
 echo "tamrel_ctl allocates nothing from main on: $ended"

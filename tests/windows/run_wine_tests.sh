@@ -14,8 +14,8 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?usage: run_wine_tests.sh BUILD_DIR}" && pwd)
-# shellcheck source=tests/windows/wine_env.sh
-source "$here/wine_env.sh"
+# shellcheck source=scripts/lib/wine_env.sh
+source "$here/../../scripts/lib/wine_env.sh"
 
 ctl=$build/cli/tamrel_ctl.exe
 server=$build/tests/windows/pipe_test_server.exe

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by the Windows test scripts: finds Debian's wine64, and sets up a
+# Sourced by the Windows suite and benchmark: finds Debian's wine64, and sets up a
 # private Wine prefix with its own wineserver (so its own pipe namespace).
 #
 #   wine_setup PREFIX    find Wine, export the environment, create PREFIX once

@@ -5,7 +5,7 @@
 # stops it at main, then at any call of malloc, calloc or realloc: valgrind
 # cannot see into a static executable (it counts 0 there whatever happens);
 # gdb can. What the C library's own start-up does before main is not counted.
-#   tests/support/allocations_after_main.sh PROGRAM ARGS...
+#   scripts/lib/allocations_after_main.sh PROGRAM ARGS...
 # Prints how it knows, and exits 0 when the program does not allocate, 1
 # (printing where it allocated) when it does.
 set -euo pipefail
