@@ -2,10 +2,11 @@
 # Checks the shell completion of tamrel_ctl:
 #   tests/release/completion_test.sh COMPLETION_BASH_FILE ZSH_FILE VOCABULARY_SOURCE
 # The bash file is sourced in a fresh bash and its registered function is
-# called as bash calls it, with COMPREPLY compared exactly, and what it
-# offers at an empty first word compared with the tool's own table of forms
-# (VOCABULARY_SOURCE, cli/command_vocabulary.cpp); the zsh file is checked
-# with zsh -n. Exits 77 (skipped) when zsh is not installed.
+# called as bash calls it, with COMPREPLY compared (in readline's order), what
+# it lists at an empty first word compared with the tool's own table of forms
+# (VOCABULARY_SOURCE, cli/command_vocabulary.cpp), and paths completed after
+# load_lh_config; the zsh file is checked with zsh -n. Exits 77 (skipped)
+# when zsh is not installed.
 set -euo pipefail
 
 if [[ ${1-} != --inside-fresh-bash ]]; then
@@ -58,8 +59,8 @@ check() {
     COMPREPLY=(stale) asked=''
     "$function" tamrel_ctl "$current" "$previous" || true
     local got expected
-    got=${#COMPREPLY[@]}$(printf '[%s]' "${COMPREPLY[@]}")${asked:+ $asked}
-    expected=${#reply[@]}$(printf '[%s]' "${reply[@]}")
+    got=${#COMPREPLY[@]}$(printf '[%s]\n' "${COMPREPLY[@]}" | sort | tr -d '\n')${asked:+ $asked}
+    expected=${#reply[@]}$(printf '[%s]\n' "${reply[@]}" | sort | tr -d '\n')
     [[ $nospace == nospace ]] && expected+=' -o nospace'
     if [[ $got == "$expected" ]]; then
         passed=$((passed + 1))
@@ -69,9 +70,10 @@ check() {
     fi
 }
 
-# Every form of the tool's vocabulary, and nothing else, as bash would
-# insert it: an exact form quoted and closed, a prefix form left open.
-mapfile -t vocabulary < <(sed -n 's/^ *{"\(.*\)", Match::exact},$/"\1"/p; s/^ *{"\(.*\)", Match::prefix},$/"\1/p' "$3")
+# Every form of the tool's vocabulary, and nothing else, listed as it is: no
+# prefix common to all that the first Tab would insert instead of the second
+# listing them.
+mapfile -t vocabulary < <(sed -n 's/^ *{"\(.*\)", Match::[a-z]*},$/\1/p' "$3")
 COMP_WORDS=(tamrel_ctl '') COMP_CWORD=1 COMP_LINE='tamrel_ctl ' COMP_POINT=11
 "$function" tamrel_ctl '' tamrel_ctl
 if [[ ${#vocabulary[@]} -ne 13 || $(printf '%s\n' "${COMPREPLY[@]}" | sort) != $(printf '%s\n' "${vocabulary[@]}" | sort) ]]; then
@@ -79,7 +81,7 @@ if [[ ${#vocabulary[@]} -ne 13 || $(printf '%s\n' "${COMPREPLY[@]}" | sort) != $
     printf 'FAIL: the forms offered are not the tool'"'"'s %d forms:\n  %s\n' "${#vocabulary[@]}" "${COMPREPLY[*]}" >&2
 fi
 
-check - '' -- '"proximity on"' '"proximity off"' '"proximity auto"' '"status"' '"ipd?"' \
+COMP_TYPE=37 check - '' -- '"proximity on"' '"proximity off"' '"proximity auto"' '"status"' '"ipd?"' \
     '"backglow off"' '"backglow on"' '"backglow status"' \
     '"ipd ' '"load_lh_config ' '"backglow fill' '"backglow set ' '"backglow bri '
 check - backg -- '"backglow off"' '"backglow on"' '"backglow status"' \
@@ -90,8 +92,12 @@ check - ipd -- '"ipd?"' '"ipd '
 check - "'st" -- status
 check - sta -- '"status"'
 check nospace lo -- '"load_lh_config '
-check - '"backglow b' -- 'backglow bri ' 'backglow bri <0..255>'
-check - "'backglow f" -- 'backglow fill' 'backglow fill <hex>'
+check - '"backglow b' -- # bash would close the quote after a lone open form
+check - "'backglow f" --
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT && mkdir -p "$work/a b/c" "$work/empty" && touch "$work/a b/c/x" "$work/a1"
+check - "\"load_lh_config $work/a" -- "load_lh_config $work/a b/" "load_lh_config $work/a1"
+HOME=$work check - "'load_lh_config ~/a " -- "load_lh_config $work/a b/c/x" # a lone folder entered
+check - "\"load_lh_config $work/e" --
 check - Status --
 check - '"ipd 63"' '' --
 check - status x --
