@@ -8,7 +8,8 @@
 # Windows (the zip that `cmake --build <build> --target package` makes, with
 # SHA256SUMS beside it):
 #   bin/tamrel_ctl.exe, bin/tamrel_driver_sim.exe, README.txt and the man
-#   pages as text, with CRLF line ends.
+#   pages as text, with CRLF line ends; the pages begin with a line that sends
+#   cmd and PowerShell users to README.txt.
 include(GNUInstallDirs)
 
 # The man pages carry the version of project() and the date of the sources
@@ -38,7 +39,7 @@ if(TAMREL_MANDOC)
     set(text ${PROJECT_BINARY_DIR}/doc/${page}.txt)
     add_custom_command(OUTPUT ${text}
       COMMAND ${CMAKE_COMMAND} -DMANDOC=${TAMREL_MANDOC} -DPAGE=${PROJECT_BINARY_DIR}/doc/${page} -DTEXT=${text}
-              -DCRLF=${WIN32} -P ${PROJECT_SOURCE_DIR}/cmake/render_text.cmake
+              -DWINDOWS=${WIN32} -P ${PROJECT_SOURCE_DIR}/cmake/render_text.cmake
       DEPENDS ${PROJECT_BINARY_DIR}/doc/${page} ${PROJECT_SOURCE_DIR}/cmake/render_text.cmake
       COMMENT "Rendering ${page} as text")
     list(APPEND text_pages ${text})

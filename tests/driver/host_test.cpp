@@ -1,5 +1,6 @@
 // The parts around the engine: reading lighthouse config files, the
-// request log, and the POSIX transport's clean-up.
+// request log and the backglow drawn in it, and the POSIX transport's clean-up.
+#include "driver/backglow_cells.h"
 #include "driver/lh_config_file.h"
 #include "driver/request_log.h"
 #include "driver/transport/server.h"
@@ -107,6 +108,29 @@ TEST(DriverHost, LogLine)
         EXPECT_EQ(line.substr(19, 4), ".123");
         EXPECT_EQ(line.substr(23), c.shown);
     }
+}
+
+TEST(DriverHost, BackglowCells)
+{
+    std::array<std::uint32_t, LED_COUNT> leds{};
+    leds.fill(0xFF8001);
+    leds[3] = 0x0000FF;
+    struct Case { int brightness; bool on; std::string led0, led3; }; // the other eight as LED 0
+    const Case cases[] = {{255, true, "255;128;1", "0;0;255"},
+                          {128, true, "128;64;1", "0;0;128"}, // 1 * 128 / 255 rounds up to 1
+                          {255, false, "0;0;0", "0;0;0"}};
+    for (const Case& c : cases) {
+        std::string cells;
+        for (std::size_t i = 0; i < LED_COUNT; ++i)
+            cells += "\x1b[48;2;" + (i == 3 ? c.led3 : c.led0) + "m  ";
+        EXPECT_EQ(backglow_cells(leds, c.brightness, c.on), cells + "\x1b[0m") << c.brightness << c.on;
+    }
+    struct Setting { bool terminal; const char* no_color; const char* term; bool colour; };
+    const Setting settings[] = {{true, nullptr, "xterm-256color", true}, {true, "", nullptr, true},
+                                {false, nullptr, "xterm", false}, {true, "1", "xterm", false},
+                                {true, nullptr, "dumb", false}};
+    for (const Setting& s : settings)
+        EXPECT_EQ(colour_wanted(s.terminal, s.no_color, s.term), s.colour) << "setting " << &s - settings;
 }
 
 // What Windows would resolve off the local disks, before it is looked up.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows download as a Windows user meets it: `bin\tamrel_ctl.exe
 # status` works right where it is unzipped (no folder above bin), a README.txt
-# and the man pages as text with Windows' line ends, and SHA256SUMS beside
-# the zip that holds its hash.
+# and the man pages as text with Windows' line ends (the pages sending cmd and
+# PowerShell users to README.txt), and SHA256SUMS beside the zip that holds
+# its hash.
 #   tests/release/check_zip.sh ZIP
 set -euo pipefail
 zip=$1
@@ -22,6 +23,7 @@ for text in README.txt tamrel_ctl.1.txt tamrel_driver_sim.1.txt; do
   lines=$(wc -l <"$work/$text")
   crlf=$(grep -c $'\r$' "$work/$text" || true)
   [ "$lines" -gt 10 ] && [ "$crlf" -eq "$lines" ] || fail "$text: $crlf of $lines lines end in CRLF"
+  [ "$text" = README.txt ] || head -n 1 "$work/$text" | grep -q 'POSIX.*README\.txt' || fail "$text: no pointer to README.txt"
 done
 (cd "$dir" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not hold the zip's hash"
 echo "$(basename "$zip"): $listing; text files in CRLF; $(cat "$dir/SHA256SUMS")"

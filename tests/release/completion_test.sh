@@ -1,28 +1,37 @@
 #!/usr/bin/env bash
-# Checks the shell completion of tamrel_ctl:
-#   tests/release/completion_test.sh COMPLETION_BASH_FILE ZSH_FILE VOCABULARY_SOURCE
-# The bash file is sourced in a fresh bash and its registered function is
-# called as bash calls it, with COMPREPLY compared exactly, and what it
-# offers at an empty first word compared with the tool's own table of forms
-# (VOCABULARY_SOURCE, cli/command_vocabulary.cpp); the zsh file is checked
-# with zsh -n. Exits 77 (skipped) when zsh is not installed.
+# Checks the shell completion of tamrel_ctl and the forms that people are shown:
+#   tests/release/completion_test.sh BASH_FILE ZSH_FILE TOOL MAN_PAGE
+# The forms that bash and zsh offer at an empty first word, and that the man
+# page lists, must be exactly those of the tool's own usage output. The bash
+# file is sourced in a fresh bash and its registered function is called as
+# bash calls it, with COMPREPLY compared (in readline's order), and paths
+# completed after load_lh_config; the zsh file must pass zsh -n. Exits 77
+# (skipped) when zsh is not installed.
 set -euo pipefail
 
 if [[ ${1-} != --inside-fresh-bash ]]; then
-    if [[ $# -ne 3 ]]; then
-        echo "usage: $0 COMPLETION_BASH_FILE ZSH_FILE VOCABULARY_SOURCE" >&2
+    if [[ $# -ne 4 ]]; then
+        echo "usage: $0 BASH_FILE ZSH_FILE TOOL MAN_PAGE" >&2
         exit 2
     fi
-    env -u BASH_ENV bash --norc --noprofile "$0" --inside-fresh-bash "$1" "$3"
+    # A form as its name: no placeholder, no trailing space.
+    names() { sed 's/ *$//' | sort -u; }
+    usage=$("$3" 2>&1 | sed -n 's/^  "\([^"<]*\).*/\1/p' | names) || true
+    man=$(sed -n 's/^\.It Cm //p' "$4" | sed 's/ Ar .*//; s/\\&//g' | names)
+    [[ $(wc -l <<<"$usage") -eq 13 && $man == "$usage" ]] ||
+        { printf 'FAIL: the man page lists other forms than the usage:\n%s\n--\n%s\n' "$man" "$usage" >&2; exit 1; }
+    env -u BASH_ENV bash --norc --noprofile "$0" --inside-fresh-bash "$1" "$usage"
     if ! command -v zsh >/dev/null; then
         echo "SKIPPED: zsh is not installed; $2 not checked"
         exit 77
-    elif [[ $(head -n 1 "$2") != '#compdef tamrel_ctl' ]] || ! zsh -n "$2"; then
-        echo "FAIL: $2 is not a valid zsh completion for tamrel_ctl" >&2
-        exit 1
-    else
-        echo "zsh: $2 passes zsh -n"
     fi
+    [[ $(head -n 1 "$2") == '#compdef tamrel_ctl' ]] && zsh -n "$2" ||
+        { echo "FAIL: $2 is not a valid zsh completion for tamrel_ctl" >&2; exit 1; }
+    # What its compadd calls offer at the first argument.
+    zsh_forms=$(zsh -f -c 'compadd() { while [[ $1 != -- ]]; do shift; done; shift; print -l -- "$@"; }
+        compset() { return 1; }; typeset -A compstate; CURRENT=2; source "$1"' zsh "$2" | names)
+    [[ $zsh_forms == "$usage" ]] || { printf 'FAIL: zsh offers other forms:\n%s\n' "$zsh_forms" >&2; exit 1; }
+    echo "zsh: $2 passes zsh -n and offers the 13 forms of the usage, as the man page lists them"
     exit 0
 fi
 
@@ -58,8 +67,8 @@ check() {
     COMPREPLY=(stale) asked=''
     "$function" tamrel_ctl "$current" "$previous" || true
     local got expected
-    got=${#COMPREPLY[@]}$(printf '[%s]' "${COMPREPLY[@]}")${asked:+ $asked}
-    expected=${#reply[@]}$(printf '[%s]' "${reply[@]}")
+    got=${#COMPREPLY[@]}$(printf '[%s]\n' "${COMPREPLY[@]}" | sort | tr -d '\n')${asked:+ $asked}
+    expected=${#reply[@]}$(printf '[%s]\n' "${reply[@]}" | sort | tr -d '\n')
     [[ $nospace == nospace ]] && expected+=' -o nospace'
     if [[ $got == "$expected" ]]; then
         passed=$((passed + 1))
@@ -69,17 +78,17 @@ check() {
     fi
 }
 
-# Every form of the tool's vocabulary, and nothing else, as bash would
-# insert it: an exact form quoted and closed, a prefix form left open.
-mapfile -t vocabulary < <(sed -n 's/^ *{"\(.*\)", Match::exact},$/"\1"/p; s/^ *{"\(.*\)", Match::prefix},$/"\1/p' "$3")
+# The forms of the usage, and nothing else, listed as they are: no prefix
+# common to all that the first Tab would insert instead of the second
+# listing them.
 COMP_WORDS=(tamrel_ctl '') COMP_CWORD=1 COMP_LINE='tamrel_ctl ' COMP_POINT=11
 "$function" tamrel_ctl '' tamrel_ctl
-if [[ ${#vocabulary[@]} -ne 13 || $(printf '%s\n' "${COMPREPLY[@]}" | sort) != $(printf '%s\n' "${vocabulary[@]}" | sort) ]]; then
+if [[ $(printf '%s\n' "${COMPREPLY[@]}" | sed 's/ *$//' | sort -u) != "$3" || ${#COMPREPLY[@]} -ne 13 ]]; then
     failed=$((failed + 1))
-    printf 'FAIL: the forms offered are not the tool'"'"'s %d forms:\n  %s\n' "${#vocabulary[@]}" "${COMPREPLY[*]}" >&2
+    printf 'FAIL: the forms offered are not the usage'"'"'s:\n  %s\n' "${COMPREPLY[*]}" >&2
 fi
 
-check - '' -- '"proximity on"' '"proximity off"' '"proximity auto"' '"status"' '"ipd?"' \
+COMP_TYPE=37 check - '' -- '"proximity on"' '"proximity off"' '"proximity auto"' '"status"' '"ipd?"' \
     '"backglow off"' '"backglow on"' '"backglow status"' \
     '"ipd ' '"load_lh_config ' '"backglow fill' '"backglow set ' '"backglow bri '
 check - backg -- '"backglow off"' '"backglow on"' '"backglow status"' \
@@ -90,8 +99,12 @@ check - ipd -- '"ipd?"' '"ipd '
 check - "'st" -- status
 check - sta -- '"status"'
 check nospace lo -- '"load_lh_config '
-check - '"backglow b' -- 'backglow bri ' 'backglow bri <0..255>'
-check - "'backglow f" -- 'backglow fill' 'backglow fill <hex>'
+check - '"backglow b' -- # bash would close the quote after a lone open form
+check - "'backglow f" --
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT && mkdir -p "$work/a b/c" "$work/empty" && touch "$work/a b/c/x" "$work/a1"
+check - "\"load_lh_config $work/a" -- "load_lh_config $work/a b/" "load_lh_config $work/a1"
+HOME=$work check - "'load_lh_config ~/a " -- "load_lh_config $work/a b/c/x" # a lone folder entered
+check - "\"load_lh_config $work/e" --
 check - Status --
 check - '"ipd 63"' '' --
 check - status x --

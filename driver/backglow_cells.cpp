@@ -1,0 +1,41 @@
+#include "driver/backglow_cells.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace tamrel_sim {
+
+namespace {
+
+int scaled(std::uint32_t colour, int shift, int brightness)
+{
+    int channel = static_cast<int>((colour >> shift) & 0xFF);
+    return (channel * brightness + MAX_BRIGHTNESS / 2) / MAX_BRIGHTNESS;
+}
+
+} // namespace
+
+std::string backglow_cells(const std::array<std::uint32_t, LED_COUNT>& leds, int brightness, bool on)
+{
+    int level = on ? std::clamp(brightness, 0, MAX_BRIGHTNESS) : 0;
+    std::string cells;
+    cells.reserve(LED_COUNT * 22 + 4);
+    for (std::uint32_t colour : leds) {
+        char cell[48];
+        int length = std::snprintf(cell, sizeof cell, "\x1b[48;2;%d;%d;%dm  ", scaled(colour, 16, level),
+                                   scaled(colour, 8, level), scaled(colour, 0, level));
+        cells.append(cell, static_cast<std::size_t>(length));
+    }
+    cells += "\x1b[0m";
+    return cells;
+}
+
+bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* term)
+{
+    bool no_color_set = no_color != nullptr && no_color[0] != '\0';
+    bool dumb = term != nullptr && std::strcmp(term, "dumb") == 0;
+    return stderr_is_terminal && !no_color_set && !dumb;
+}
+
+} // namespace tamrel_sim

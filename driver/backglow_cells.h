@@ -1,0 +1,29 @@
+// The backglow as a person would see it, for a log line on a terminal: the
+// ten LEDs as coloured cells. Pure functions, so that the cells can be made
+// on the serving thread from the state of one request and carried as bytes.
+#pragma once
+
+#include "driver/engine/engine.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace tamrel_sim {
+
+// The ten LEDs, LED 0 first, each two spaces on a 24-bit background colour
+// (ESC[48;2;R;G;Bm), followed by one reset (ESC[0m): 20 columns in all.
+// Each LED shows what the headset would: every channel of its 0xRRGGBB
+// colour scaled by the master brightness (0..255) as
+//     shown = (channel * brightness + 127) / 255,
+// that is channel * brightness / 255 rounded to the nearest whole number
+// (255 shows the colour as set, 0 is black). While the backglow is off every
+// cell is black.
+std::string backglow_cells(const std::array<std::uint32_t, LED_COUNT>& leds, int brightness, bool on);
+
+// Whether the log may draw in colour: only when standard error is a terminal,
+// NO_COLOR is absent or empty (no-color.org), and TERM is not "dumb". A null
+// pointer stands for a variable that is not set.
+bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* term);
+
+} // namespace tamrel_sim
