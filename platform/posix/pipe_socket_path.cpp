@@ -1,5 +1,6 @@
 #include "platform/posix/pipe_socket_path.h"
 
+#include "platform/posix/pipe_runtime_dir.h"
 #include "platform/posix/win32_pipe_api.h"
 
 #include <cstdio>
@@ -9,7 +10,6 @@
 namespace {
 
 const char PIPE_PREFIX[] = "\\\\.\\pipe\\";
-const char FALLBACK_RUNTIME_DIR[] = "/tmp";
 
 char ascii_lower(char c)
 {
@@ -31,12 +31,6 @@ bool is_valid_pipe_name(const char* name)
            std::strchr(name, '/') == nullptr;
 }
 
-const char* runtime_dir()
-{
-    const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    return (dir != nullptr && dir[0] == '/') ? dir : FALLBACK_RUNTIME_DIR;
-}
-
 } // namespace
 
 std::uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, std::size_t size)
@@ -48,7 +42,7 @@ std::uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, std::si
     if (!is_valid_pipe_name(name))
         return ERROR_INVALID_NAME;
 
-    int length = std::snprintf(socket_path, size, "%s/%s", runtime_dir(), name);
+    int length = std::snprintf(socket_path, size, "%s/%s", pipe_runtime_dir(nullptr), name);
     if (length < 0 || static_cast<std::size_t>(length) >= size)
         return ERROR_FILENAME_EXCED_RANGE;
     return ERROR_SUCCESS;
