@@ -17,8 +17,12 @@ FileStatus status_from_errno(int error)
     case ENOENT:
     case ENOTDIR:
     case ENAMETOOLONG:
-    case ELOOP:
         return FileStatus::not_found;
+    case ELOOP:
+        return FileStatus::symlink_loop;
+    case EMFILE:
+    case ENFILE:
+        return FileStatus::no_descriptors;
     case EACCES:
     case EPERM:
         return FileStatus::access_denied;

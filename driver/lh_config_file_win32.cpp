@@ -21,6 +21,10 @@ FileStatus status_from_error(DWORD error)
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         return FileStatus::access_denied;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return FileStatus::symlink_loop;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return FileStatus::no_descriptors;
     default:
         return FileStatus::unreadable;
     }

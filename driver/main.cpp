@@ -9,6 +9,7 @@
 #include "driver/request_log.h"
 #include "driver/transport/server.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -21,6 +22,15 @@ namespace {
 
 const char PROGRAM[] = "tamrel_driver_sim";
 constexpr int EXIT_USAGE = 2;
+// How long a stop waits for the log to be written out: a log that nobody
+// reads must not hold it up.
+constexpr std::chrono::milliseconds LOG_GRACE{250};
+
+#ifdef _WIN32
+const char STOPPED_BY[] = "Ctrl+C, Ctrl+Break or closing the console";
+#else
+const char STOPPED_BY[] = "Ctrl+C, SIGTERM or SIGHUP";
+#endif
 
 struct Options {
     int ceiling = tamrel_sim::MAX_BRIGHTNESS;
@@ -34,17 +44,17 @@ void print_help(FILE* out)
                  "Usage: %s [--ceiling N] [--quiet]\n"
                  "\n"
                  "Serves the Tamrel Proximity driver's control pipe (%s) with simulated\n"
-                 "state, so that tamrel_ctl can be used without SteamVR. Runs until Ctrl+C,\n"
-                 "SIGTERM or SIGHUP.\n"
+                 "state, so that tamrel_ctl can be used without SteamVR. Runs until\n"
+                 "%s.\n"
                  "\n"
                  "Options:\n"
-                 "  --ceiling N   backglow brightness ceiling, 0..255 (default 255)\n"
-                 "  --quiet       no log line per request on standard error\n"
-                 "  --help        this text\n"
+                 "  --ceiling N, --ceiling=N  backglow brightness ceiling, 0..255 (default 255)\n"
+                 "  --quiet                   no log line per request on standard error\n"
+                 "  -h, --help                this text\n"
                  "\n"
                  "Exit status: 0 after a clean stop, 1 when the pipe is already served or\n"
                  "cannot be served, 2 for a bad option.\n",
-                 PROGRAM, PIPE_NAME);
+                 PROGRAM, PIPE_NAME, STOPPED_BY);
 }
 
 bool parse_ceiling(const char* text, int& ceiling)
@@ -100,39 +110,49 @@ int main(int argc, char* argv[])
 
     tamrel_sim::install_stop_handlers();
     tamrel_sim::DriverHost host(options.ceiling, tamrel_sim::load_lh_config_file);
+    // Started once the pipe is served, so that the process has one thread
+    // while it sets up (the socket is made under a umask of its own).
+    std::optional<tamrel_sim::Log> log;
 
-    tamrel_sim::RequestHandler handler;
-    if (options.quiet) {
-        handler = [&host](const tamrel_sim::Request& request) { return host.handle(request.bytes); };
-    } else {
-        handler = [&host](const tamrel_sim::Request& request) {
-            std::string reply = host.handle(request.bytes);
-            tamrel_sim::log_request(request.bytes, request.length, reply);
-            return reply;
-        };
-    }
-
-    tamrel_sim::ServerOptions server_options;
-    if (!options.quiet) {
-        server_options.on_ready = [&options](const std::string& socket_path) {
-            std::string at = socket_path.empty() ? std::string() : " at " + socket_path;
-            std::fprintf(stderr, "%s: serving %s%s (brightness ceiling %d); Ctrl+C stops\n", PROGRAM, PIPE_NAME,
-                         at.c_str(), options.ceiling);
-        };
-    }
-
-    std::string error;
-    switch (tamrel_sim::serve(PIPE_NAME, handler, server_options, error)) {
-    case tamrel_sim::ServeResult::stopped:
+    tamrel_sim::RequestHandler handler = [&](const tamrel_sim::Request& request) {
+        std::string reply = host.handle(request.bytes);
         if (!options.quiet)
-            std::fprintf(stderr, "%s: stopped\n", PROGRAM);
-        return 0;
+            log->write(tamrel_sim::format_log_line(std::chrono::system_clock::now(), request.bytes, request.length,
+                                                   reply));
+        return reply;
+    };
+    tamrel_sim::ServerOptions server_options;
+    server_options.on_ready = [&](const std::string& socket_path) {
+        log.emplace(tamrel_sim::standard_error(), PROGRAM);
+        if (!options.quiet)
+            log->write(std::string(PROGRAM) + ": serving " + PIPE_NAME + (socket_path.empty() ? "" : " at ") +
+                       socket_path + " (brightness ceiling " + std::to_string(options.ceiling) + "); Ctrl+C stops\n");
+    };
+
+    std::string detail;
+    std::string message;
+    int status = 1;
+    switch (tamrel_sim::serve(PIPE_NAME, handler, server_options, detail)) {
+    case tamrel_sim::ServeResult::stopped:
+        status = 0;
+        if (!options.quiet)
+            message = std::string(PROGRAM) + ": stopped\n";
+        break;
     case tamrel_sim::ServeResult::already_served:
-        std::fprintf(stderr, "%s: another driver already serves %s; leaving it alone\n", PROGRAM, PIPE_NAME);
-        return 1;
+        message = std::string(PROGRAM) + ": another driver already serves " + PIPE_NAME +
+                  (detail.empty() ? "" : " at ") + detail + "; leaving it alone\n";
+        break;
     case tamrel_sim::ServeResult::failed:
+        message = std::string(PROGRAM) + ": " + PIPE_NAME + ": " + detail + "\n";
         break;
     }
-    std::fprintf(stderr, "%s: %s: %s\n", PROGRAM, PIPE_NAME, error.c_str());
-    return 1;
+    // Once serving has begun, standard error belongs to the log thread.
+    if (!log) {
+        std::fputs(message.c_str(), stderr);
+        return status;
+    }
+    if (!message.empty())
+        log->write(message);
+    log->flush(LOG_GRACE);
+    return status;
 }

@@ -1,27 +1,83 @@
 #include "driver/request_log.h"
 
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <unistd.h>
+#endif
 
 namespace tamrel_sim {
 
+// What the serving thread and the log thread share. The log thread holds it
+// too, so that it outlives the Log that the thread may outlast.
+struct LogQueue {
+    LogOutput output;
+    std::string program;
+    std::size_t capacity;
+    bool threaded = true;  // false: no thread could be had, lines are written at once
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+    std::size_t lost = 0;
+    bool writing = false;
+    bool closed = false;
+};
+
 namespace {
+
+// The length of the UTF-8 sequence at the start of `text` when it is valid
+// and encodes a printable character (U+00A0 and up), else 0.
+std::size_t printable_utf8_length(std::string_view text)
+{
+    static const std::uint32_t LEAST[] = {0, 0, 0xA0, 0x800, 0x10000};
+    unsigned char lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || text.size() < length)
+        return 0;
+    std::uint32_t code = lead & (0x7Fu >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        unsigned char next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (next & 0x3Fu);
+    }
+    bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return code >= LEAST[length] && code <= 0x10FFFF && !surrogate ? length : 0;
+}
 
 void append_escaped(std::string& line, std::string_view text)
 {
     static const char HEX[] = "0123456789abcdef";
-    for (char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        char c = text[i];
         unsigned char byte = static_cast<unsigned char>(c);
+        std::size_t character = byte >= 0x80 ? printable_utf8_length(text.substr(i)) : 0;
         if (c == '"' || c == '\\') {
             line += '\\';
             line += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            line += c;
+        } else if (character != 0) {
+            line.append(text.substr(i, character));
+            i += character;
+            continue;
+        } else {
             line += "\\x";
             line += HEX[byte >> 4];
             line += HEX[byte & 0xF];
-        } else {
-            line += c;
         }
+        ++i;
     }
 }
 
@@ -34,6 +90,67 @@ std::tm local_time(std::time_t seconds)
     localtime_r(&seconds, &parts);
 #endif
     return parts;
+}
+
+// Writes all of `bytes`, or as much as the output takes before it fails.
+// The system's own call, not stdio: exit() flushes stdio's streams and would
+// wait for a lock held by a write that never ends.
+void write_out(LogOutput output, const std::string& bytes)
+{
+#ifdef _WIN32
+    std::string text; // CRLF, as the console runtime writes text
+    for (char c : bytes) {
+        if (c == '\n')
+            text += '\r';
+        text += c;
+    }
+    for (std::size_t done = 0; done < text.size();) {
+        DWORD written = 0;
+        if (!WriteFile(output, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr) ||
+            written == 0)
+            return;
+        done += written;
+    }
+#else
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t written = ::write(output, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        done += static_cast<std::size_t>(written);
+    }
+#endif
+}
+
+// The log thread: writes what is queued, a batch at a time, until the Log
+// is gone and nothing is left.
+void write_queued(std::shared_ptr<LogQueue> queue)
+{
+    std::vector<std::string> batch;
+    for (;;) {
+        std::size_t lost = 0;
+        {
+            std::unique_lock<std::mutex> lock(queue->mutex);
+            queue->writing = false;
+            queue->changed.notify_all();
+            queue->changed.wait(lock, [&] { return queue->closed || !queue->lines.empty() || queue->lost != 0; });
+            if (queue->lines.empty() && queue->lost == 0)
+                return;
+            batch.swap(queue->lines);
+            std::swap(lost, queue->lost);
+            queue->writing = true;
+        }
+        // Every line lost came after the batch: the queue was full of it.
+        std::string bytes;
+        for (const std::string& line : batch)
+            bytes += line;
+        if (lost != 0)
+            bytes += queue->program + ": " + std::to_string(lost) + (lost == 1 ? " log line" : " log lines") +
+                     " lost: standard error was not read in time\n";
+        write_out(queue->output, bytes);
+        batch.clear();
+    }
 }
 
 } // namespace
@@ -63,11 +180,54 @@ std::string format_log_line(std::chrono::system_clock::time_point when, std::str
     return line;
 }
 
-void log_request(std::string_view request, std::size_t request_length, std::string_view reply)
+LogOutput standard_error()
 {
-    std::string line = format_log_line(std::chrono::system_clock::now(), request, request_length, reply);
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr); // the Windows runtime buffers stderr when it is a file
+#ifdef _WIN32
+    return GetStdHandle(STD_ERROR_HANDLE);
+#else
+    return STDERR_FILENO;
+#endif
+}
+
+Log::Log(LogOutput output, std::string program, std::size_t capacity) : queue_(std::make_shared<LogQueue>())
+{
+    queue_->output = output;
+    queue_->program = std::move(program);
+    queue_->capacity = capacity;
+    try {
+        std::thread(write_queued, queue_).detach();
+    } catch (const std::system_error&) {
+        queue_->threaded = false;
+    }
+}
+
+Log::~Log()
+{
+    std::lock_guard<std::mutex> lock(queue_->mutex);
+    queue_->closed = true;
+    queue_->changed.notify_all();
+}
+
+void Log::write(std::string line)
+{
+    if (!queue_->threaded) {
+        write_out(queue_->output, line);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(queue_->mutex);
+    if (queue_->lines.size() >= queue_->capacity) {
+        ++queue_->lost;
+        return;
+    }
+    queue_->lines.push_back(std::move(line));
+    queue_->changed.notify_all();
+}
+
+bool Log::flush(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(queue_->mutex);
+    return queue_->changed.wait_for(lock, timeout,
+                                    [&] { return queue_->lines.empty() && queue_->lost == 0 && !queue_->writing; });
 }
 
 } // namespace tamrel_sim

@@ -1,7 +1,12 @@
-// The driver's log: one line per request on standard error.
+// The driver's log on standard error: a line per request, and its own few.
+//
+// Lines are formatted where they happen and written by a thread of their
+// own, so that a reader who stops reading (a full pipe, a console held in a
+// selection) holds up neither the serving nor the stop.
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,15 +15,50 @@ namespace tamrel_sim {
 // Requests longer than this are shown cut short, with their whole length.
 constexpr std::size_t LOGGED_REQUEST_BYTES = 200;
 
+// Lines waiting to be written. A line that finds this many is dropped.
+constexpr std::size_t LOG_QUEUE_LINES = 1024;
+
 // `2025-01-31 12:34:56.789 "ipd 63.5" -> OK ipd 63.5 mm`: local time, the
-// request quoted (control bytes, quotes and backslashes escaped), the first
-// line of the reply. Ends with a newline. `request` may be the first bytes
-// of a request of `request_length` bytes.
+// request quoted, the first line of the reply. Quotes and backslashes are
+// escaped, and so is every byte that is not printable ASCII or part of a
+// printable UTF-8 character (control characters, C1 ones included, and
+// stray bytes), as \xHH. Ends with a newline. `request` may be the first
+// bytes of a request of `request_length` bytes.
 std::string format_log_line(std::chrono::system_clock::time_point when, std::string_view request,
                             std::size_t request_length, std::string_view reply);
 
-// Writes one line for the exchange to standard error, in one write, so that
-// a reader never sees half a line.
-void log_request(std::string_view request, std::size_t request_length, std::string_view reply);
+// Where a log goes: a descriptor on POSIX, a HANDLE on Windows.
+#ifdef _WIN32
+using LogOutput = void*;
+#else
+using LogOutput = int;
+#endif
+
+// The process's standard error, as a LogOutput.
+LogOutput standard_error();
+
+class Log {
+public:
+    // Starts the thread that writes to `output` (on Windows with CRLF line
+    // ends). `program` begins the line that tells of lines lost.
+    Log(LogOutput output, std::string program, std::size_t capacity = LOG_QUEUE_LINES);
+    // Does not wait for the thread, which may be stuck in a write: what it
+    // has not written yet is dropped.
+    ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    // Queues `line` (whole, newline included) and returns at once. A line
+    // that finds the queue full is dropped; the line written after the loss
+    // says how many were lost.
+    void write(std::string line);
+
+    // Waits at most `timeout` for everything queued to be written; whether
+    // it was.
+    bool flush(std::chrono::milliseconds timeout);
+
+private:
+    std::shared_ptr<struct LogQueue> queue_;
+};
 
 } // namespace tamrel_sim

@@ -243,6 +243,12 @@ std::string load_lh_config(State& state, std::string_view path_text, const Conte
     case FileStatus::reserved_device:
         reason = "names a reserved device, not a file";
         break;
+    case FileStatus::symlink_loop:
+        reason = "too many levels of symbolic links";
+        break;
+    case FileStatus::no_descriptors:
+        reason = "cannot be opened: the driver is out of file descriptors";
+        break;
     }
     return refuse("load_lh_config: " + path + ": " + reason);
 }
@@ -266,9 +272,10 @@ std::string backglow_fill(State& state, std::string_view rest, const Context&)
     std::array<std::uint32_t, LED_COUNT> leds{};
     for (std::size_t i = 0; i < words.size(); ++i) {
         std::optional<std::uint32_t> colour = parse_colour(words[i]);
-        if (!colour)
-            return refuse("backglow fill: colour " + std::to_string(i + 1) +
-                          " is not RRGGBB (six hex digits, e.g. FF8000)");
+        if (!colour) {
+            std::string which = words.size() == 1 ? "the colour" : "the colour of LED " + std::to_string(i);
+            return refuse("backglow fill: " + which + " is not RRGGBB (six hex digits, e.g. FF8000)");
+        }
         leds[i] = *colour;
     }
     if (words.size() == 1)

@@ -63,9 +63,10 @@ inline bool operator!=(const State& a, const State& b)
 // What became of reading a lighthouse config file. `not_local`: a device
 // or network path, and `reserved_device`: a name that Windows takes for a
 // device in every folder (NUL, COM1, ...), both refused before the system
-// is asked about them.
+// is asked about them. `no_descriptors`: the driver has none free to open it.
 enum class FileStatus {
-    loaded, not_found, access_denied, not_regular, too_large, unreadable, not_local, reserved_device
+    loaded, not_found, access_denied, not_regular, too_large, unreadable, not_local, reserved_device,
+    symlink_loop, no_descriptors
 };
 
 struct FileLoad {

@@ -4,9 +4,10 @@
 // at most `max_request_bytes` (a longer one reaches the handler cut to
 // max_request_bytes + 1 bytes, so that the handler can tell and refuse it),
 // sends back what the handler returns as one message, and closes. Each
-// connection has one deadline, `deadline_ms` from its connect: a client that
-// sends nothing, trickles, or never reads its reply is dropped when it runs
-// out, and holds up no one else meanwhile.
+// connection has one deadline, `deadline_ms` from the moment the server
+// takes it on (accepts it; on Windows, sees its connect complete): a client
+// that sends nothing, trickles, or never reads its reply is dropped when it
+// runs out, and holds up no one else meanwhile.
 //
 // One implementation per system: posix/ (a Unix-domain socket through the
 // POSIX pipe layer's name rule) and win32/ (a real named pipe).
@@ -38,7 +39,7 @@ std::string describe_failure(const char* what, const std::string& cause);
 
 struct ServerOptions {
     std::size_t max_request_bytes = MAX_REQUEST_BYTES;
-    int deadline_ms = 5000;  // from connect to disconnect
+    int deadline_ms = 5000;  // from accept to disconnect
     // Called once the pipe is served. `socket_path` is the file behind the
     // pipe where the pipe layer maps it onto a socket (POSIX), and empty
     // where the pipe is the system's own (Windows).
@@ -48,17 +49,21 @@ struct ServerOptions {
 enum class ServeResult {
     stopped,         // stop_serving() was called; everything is cleaned up
     already_served,  // another server has the pipe; it was left alone
-    failed,          // see `error`: it could not start, or broke off (cleaned up too)
+    failed,          // see `detail`: it could not start, or broke off (cleaned up too)
 };
 
 // Makes the system's stop requests call stop_serving(): SIGINT, SIGTERM and
-// SIGHUP on POSIX, Ctrl+C, Ctrl+Break and closing the console on Windows.
+// SIGHUP on POSIX, Ctrl+C, Ctrl+Break and closing the console on Windows
+// (which ends the process once its handler returns: the handler waits until
+// serve() has returned).
 void install_stop_handlers();
 
 // Serves `pipe_name` until stop_serving() is called. The handler is called
-// for one request at a time, on the thread that called serve().
+// for one request at a time, on the thread that called serve(). `detail`
+// says why serving failed, or where the other server serves (its socket
+// path on POSIX; empty on Windows, where the pipe name says it all).
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
-                  std::string& error);
+                  std::string& detail);
 
 // Makes serve() return (or return at once if it has not started yet).
 // Safe in a POSIX signal handler and in a Windows console control handler.

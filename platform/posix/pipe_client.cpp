@@ -3,6 +3,7 @@
 #include "platform/posix/win32_pipe_api.h"
 
 #include "platform/posix/pipe_handle_table.h"
+#include "platform/posix/pipe_runtime_dir.h"
 #include "platform/posix/pipe_socket_path.h"
 #include "platform/posix/socket_io.h"
 #include "platform/posix/win32_error_from_errno.h"
@@ -74,6 +75,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     DWORD error = pipe_socket_path(lpFileName, address.sun_path, sizeof address.sun_path);
+    if (error == ERROR_SUCCESS)
+        error = runtime_dir_open_error(); // never a socket in a folder others control
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -87,6 +90,11 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     if (fd < 0) {
         SetLastError(win32_error_from_connect_errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!peer_is_same_user(fd)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
 

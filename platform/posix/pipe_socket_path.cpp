@@ -1,15 +1,14 @@
 #include "platform/posix/pipe_socket_path.h"
 
+#include "platform/posix/pipe_runtime_dir.h"
 #include "platform/posix/win32_pipe_api.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 namespace {
 
 const char PIPE_PREFIX[] = "\\\\.\\pipe\\";
-const char FALLBACK_RUNTIME_DIR[] = "/tmp";
 
 char ascii_lower(char c)
 {
@@ -31,12 +30,6 @@ bool is_valid_pipe_name(const char* name)
            strchr(name, '/') == nullptr;
 }
 
-const char* runtime_dir()
-{
-    const char* dir = getenv("XDG_RUNTIME_DIR");
-    return (dir != nullptr && dir[0] == '/') ? dir : FALLBACK_RUNTIME_DIR;
-}
-
 } // namespace
 
 uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, size_t size)
@@ -48,7 +41,7 @@ uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, size_t size)
     if (!is_valid_pipe_name(name))
         return ERROR_INVALID_NAME;
 
-    int length = snprintf(socket_path, size, "%s/%s", runtime_dir(), name);
+    int length = snprintf(socket_path, size, "%s/%s", pipe_runtime_dir(nullptr), name);
     if (length < 0 || static_cast<size_t>(length) >= size)
         return ERROR_FILENAME_EXCED_RANGE;
     return ERROR_SUCCESS;

@@ -1,9 +1,9 @@
 // Where a Win32 pipe name lives on a POSIX system.
 //
 // `\\.\pipe\NAME` (the prefix compared case-insensitively, as Windows does)
-// is the Unix-domain socket DIR/NAME, where DIR is $XDG_RUNTIME_DIR when it
-// holds an absolute path, else /tmp. Every program that serves or opens a
-// pipe on POSIX resolves names through this one function.
+// is the Unix-domain socket DIR/NAME, where DIR is the runtime folder of
+// pipe_runtime_dir.h. Every program that serves or opens a pipe on POSIX
+// resolves names through this one function.
 #pragma once
 
 #include <stddef.h>

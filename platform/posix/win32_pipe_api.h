@@ -31,6 +31,9 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define OPEN_EXISTING 3u
+// Accepted and ignored: a socket's peer cannot act as its client.
+#define SECURITY_SQOS_PRESENT 0x00100000u
+#define SECURITY_IDENTIFICATION 0x00010000u
 
 #define PIPE_READMODE_BYTE 0x00000000u
 #define PIPE_READMODE_MESSAGE 0x00000002u

@@ -6,6 +6,7 @@
 // in the same order: what the tool prints must be exactly that.
 #include "driver/engine/engine.h"
 #include "driver/lh_config_file.h"
+#include "driver/request_log.h"
 #include "platform/win32_pipe.h"
 #include "tests/support/test_support.h"
 
@@ -13,11 +14,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -117,6 +121,7 @@ TEST_F(DriverTest, EveryCommandThroughTheTool)
     EXPECT_EQ(automatic.out.rfind("OK ", 0), 0u) << automatic.out;
 
     // One log line per request, with the first line of its reply.
+    ASSERT_EQ(driver->stop(), 0);
     EXPECT_EQ(logged_requests(), static_cast<int>(commands.size()) + 1);
     std::string first_line = expected("backglow status");
     first_line.resize(first_line.find('\n'));
@@ -165,6 +170,7 @@ TEST_F(DriverTest, RawRequestsTheToolCannotSend)
         EXPECT_EQ(exchange(request), expected(seen)) << request.substr(0, 20);
     }
     // The log gives a request's whole length, not what the driver kept of it.
+    ASSERT_EQ(driver->stop(), 0);
     EXPECT_NE(driver->log().find("... (70000 bytes) -> "), std::string::npos) << driver->log().substr(0, 2000);
 }
 
@@ -260,7 +266,8 @@ TEST_F(DriverTest, SecondInstanceIsRefused)
     ASSERT_TRUE(start_driver());
     RunResult second = tamrel_test::run_process({tamrel_test::driver_path()}, dir.path());
     EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.err.find(std::string("another driver already serves ") + PIPE_NAME), std::string::npos)
+    EXPECT_NE(second.err.find(std::string("another driver already serves ") + PIPE_NAME + " at " + dir.pipe_path()),
+              std::string::npos)
         << second.err;
     EXPECT_EQ(ctl("ipd?").status, 0);
     struct stat file {};
@@ -281,6 +288,88 @@ TEST_F(DriverTest, StopsCleanlyOnSigtermSigintAndSighup)
         EXPECT_EQ(after.status, 1);
         EXPECT_NE(after.err.find("Driver pipe not found"), std::string::npos) << after.err;
     }
+}
+
+// A log that nobody reads holds up neither the requests nor the stop: the
+// lines that find the queue full are counted, and one signal stops it.
+TEST_F(DriverTest, UnreadLogHoldsUpNothing)
+{
+    std::string log = dir.file("driver.log"); // DriverProcess's standard error
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+    int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    ASSERT_TRUE(start_driver());
+    auto requests = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i)
+            ASSERT_EQ(exchange("ipd?"), "ipd: 63.0 mm");
+    };
+    requests(tamrel_sim::LOG_QUEUE_LINES + 200);
+    std::string read_back;
+    for (int tries = 0; tries < 500 && read_back.find(" log lines lost: ") == std::string::npos; ++tries) {
+        char chunk[4096];
+        ssize_t count = read(reader, chunk, sizeof chunk);
+        if (count > 0)
+            read_back.append(chunk, static_cast<std::size_t>(count));
+        else
+            usleep(10000);
+    }
+    EXPECT_NE(read_back.find(" log lines lost: "), std::string::npos) << read_back.substr(read_back.size() - 200);
+    requests(200); // the pipe is full again
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver->stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    struct stat file {};
+    EXPECT_NE(stat(dir.pipe_path().c_str(), &file), 0) << "socket file left behind";
+    EXPECT_NE(stat((dir.pipe_path() + ".lock").c_str(), &file), 0) << "lock file left behind";
+    close(reader);
+}
+
+// Silent clients by the hundred under a limit of 64 descriptors leave the
+// driver enough of them to load a file.
+TEST_F(DriverTest, SilentCrowdLeavesDescriptorsForAFile)
+{
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit low = limit;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    bool started = start_driver({"--quiet"}); // it inherits the limit
+    setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_TRUE(started);
+    std::vector<int> crowd;
+    for (int i = 0; i < 100; ++i)
+        crowd.push_back(tamrel_test::connect_to(dir.pipe_path()));
+    pollfd first{crowd.front(), POLLRDHUP, 0}; // dropped to make room: the driver has taken the crowd
+    ASSERT_EQ(poll(&first, 1, 5000), 1);
+    std::string command = "load_lh_config " + dir.file("lh.json");
+    tamrel_test::write_file(dir.file("lh.json"), "{}");
+    // The request is there before the driver takes the connection, so that
+    // it is served at once, with every other descriptor held.
+    ASSERT_EQ(kill(driver->pid(), SIGSTOP), 0);
+    waitpid(driver->pid(), nullptr, WUNTRACED);
+    HANDLE pipe = open_pipe();
+    DWORD count = 0;
+    EXPECT_TRUE(WriteFile(pipe, command.data(), static_cast<DWORD>(command.size()), &count, nullptr));
+    kill(driver->pid(), SIGCONT);
+    char reply[REPLY_BUFFER_SIZE];
+    EXPECT_TRUE(ReadFile(pipe, reply, sizeof reply, &count, nullptr));
+    CloseHandle(pipe);
+    EXPECT_EQ(std::string(reply, count), ExpectedReplies(tamrel_sim::MAX_BRIGHTNESS)(command));
+    for (int fd : crowd)
+        close(fd);
+}
+
+// The driver serves from no folder that others could write to, and says why.
+TEST_F(DriverTest, FolderOthersCanWriteIsRefused)
+{
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    RunResult refused = tamrel_test::run_process({tamrel_test::driver_path()}, dir.path());
+    chmod(dir.path().c_str(), 0700);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, std::string("tamrel_driver_sim: ") + PIPE_NAME + ": cannot serve from the folder " +
+                               dir.path() + ": it is writable by group or others and not sticky\n");
 }
 
 // A socket file left by a driver that died is replaced.

@@ -97,13 +97,13 @@ TEST(DriverEngine, BackglowFillAndSet)
         {"backglow fill 1 2 3 4 5 6 7 8 9", FILL},
         {"backglow fill 000001 000002 000003 000004 000005 000006 000007 000008 000009", FILL},
         {"backglow fill 000001 000002 000003 000004 000005 000006 000007 000008 000009 00000A 00000B", FILL},
-        {"backglow fill FF800", "ERR backglow fill: colour 1 is not RRGGBB"},
-        {"backglow fill FF80000", "ERR backglow fill: colour 1 is not RRGGBB"},
-        {"backglow fill #F8000", "ERR backglow fill: colour 1 is not RRGGBB"},
-        {"backglow fill 0xFF80", "ERR backglow fill: colour 1 is not RRGGBB"},
-        // One bad colour among ten refuses all ten.
+        {"backglow fill FF800", "ERR backglow fill: the colour is not RRGGBB"},
+        {"backglow fill FF80000", "ERR backglow fill: the colour is not RRGGBB"},
+        {"backglow fill #F8000", "ERR backglow fill: the colour is not RRGGBB"},
+        {"backglow fill 0xFF80", "ERR backglow fill: the colour is not RRGGBB"},
+        // One bad colour among ten refuses all ten; LEDs count from 0.
         {"backglow fill 000001 000002 000003 000004 000005 000006 000007 000008 000009 GG000A",
-         "ERR backglow fill: colour 10 is not RRGGBB"},
+         "ERR backglow fill: the colour of LED 9 is not RRGGBB"},
         {"backglow set 0 00ff00", "OK led 0: 00FF00"},
         {"backglow set 9 ABCDEF", "OK led 9: ABCDEF"},
         {"backglow set 10 ABCDEF", "ERR backglow set: the LED index must be 0 to 9"},
@@ -201,6 +201,8 @@ TEST(DriverEngine, LoadLighthouseConfig)
         {{FileStatus::unreadable, 0}, "ERR load_lh_config: /lh/a b.json: cannot be read"},
         {{FileStatus::not_local, 0}, "ERR load_lh_config: /lh/a b.json: must be a local file path"},
         {{FileStatus::reserved_device, 0}, "ERR load_lh_config: /lh/a b.json: names a reserved device, not a file"},
+        {{FileStatus::symlink_loop, 0}, "ERR load_lh_config: /lh/a b.json: too many levels of symbolic links"},
+        {{FileStatus::no_descriptors, 0}, "ERR load_lh_config: /lh/a b.json: cannot be opened: the driver is out of"},
     };
     for (const LoadCase& c : cases) {
         State state = initial_state(255);

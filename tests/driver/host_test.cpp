@@ -40,6 +40,7 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
     ASSERT_GE(fd, 0);
     std::string link = dir.path() + "/link";
     ASSERT_EQ(symlink(make_file(dir, "target", 5).c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink("loop", dir.file("loop").c_str()), 0);
 
     struct Case {
         std::string path;
@@ -52,6 +53,7 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
         {make_file(dir, "largest", MAX_LH_CONFIG_BYTES), FileStatus::loaded, MAX_LH_CONFIG_BYTES},
         {make_file(dir, "too_large", MAX_LH_CONFIG_BYTES + 1), FileStatus::too_large, 0},
         {link, FileStatus::loaded, 5},
+        {dir.file("loop"), FileStatus::symlink_loop, 0},
         {dir.path() + "/missing", FileStatus::not_found, 0},
         {dir.path() + "/small.json/below", FileStatus::not_found, 0},
         {dir.path(), FileStatus::not_regular, 0},
@@ -98,6 +100,9 @@ TEST(DriverHost, LogLine)
         {std::string("a\"b\\c\x1b[2J\0d", 11), "ERR unknown command",
          " \"a\\\"b\\\\c\\x1b[2J\\x00d\" -> ERR unknown command\n"},
         {"", "ERR empty request", " \"\" -> ERR empty request\n"},
+        // C1 controls, raw or in UTF-8, and bytes of no character; printable UTF-8 passes.
+        {"\x9b" "1m \xc3\xa9\xe2\x82\xac\xc2\x85\xc0\xaf\xed\xa0\x80\xc3", "ERR r",
+         " \"\\x9b1m \xc3\xa9\xe2\x82\xac\\xc2\\x85\\xc0\\xaf\\xed\\xa0\\x80\\xc3\" -> ERR r\n"},
         {std::string(LOGGED_REQUEST_BYTES + 50, 'x'), "ERR r",
          " \"" + std::string(LOGGED_REQUEST_BYTES, 'x') + "\"... (250 bytes) -> ERR r\n"},
     };

@@ -35,8 +35,8 @@ FileLoad made_up_file(const std::string& path)
     for (unsigned char c : path)
         hash = (hash ^ c) * 1099511628211u;
     FileLoad load;
-    // Every status, reserved_device being the last one.
-    load.status = static_cast<FileStatus>(hash % (static_cast<std::uint64_t>(FileStatus::reserved_device) + 1));
+    // Every status, no_descriptors being the last one.
+    load.status = static_cast<FileStatus>(hash % (static_cast<std::uint64_t>(FileStatus::no_descriptors) + 1));
     load.bytes = (hash >> 8) % (2 * MAX_LH_CONFIG_BYTES + 2);
     return load;
 }

@@ -1,6 +1,7 @@
 // The POSIX pipe layer against raw sockets: name resolution, the Win32 error
 // code of every failure, read modes, and the handle table.
 #include "platform/posix/pipe_handle_table.h"
+#include "platform/posix/pipe_runtime_dir.h"
 #include "platform/posix/pipe_socket_path.h"
 #include "platform/win32_pipe.h"
 #include "tests/support/reply_pattern.h"
@@ -27,10 +28,13 @@ using tamrel_test::ScopedRuntimeDir;
 using tamrel_test::TempDir;
 
 constexpr const char* PIPE = PIPE_NAME;
+const std::string FALLBACK_DIR = "/tmp/tamrel-" + std::to_string(geteuid());
 
+// With the tool's flags, which the pipe layer accepts.
 HANDLE open_pipe(const char* name = PIPE, DWORD disposition = OPEN_EXISTING)
 {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr);
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                       SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
 }
 
 int open_descriptor_count()
@@ -84,9 +88,9 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"/run/t", "\\\\.\\PIPE\\abc", 0, "/run/t/abc"},
                     NameCase{"/run/t", "\\\\.\\PiPe\\Mixed.Case", 0, "/run/t/Mixed.Case"},
                     NameCase{"/run/t", "\\\\.\\pipe\\...", 0, "/run/t/..."},
-                    NameCase{"relative/dir", "\\\\.\\pipe\\abc", 0, "/tmp/abc"},
-                    NameCase{"", "\\\\.\\pipe\\abc", 0, "/tmp/abc"},
-                    NameCase{nullptr, "\\\\.\\pipe\\abc", 0, "/tmp/abc"},
+                    NameCase{"relative/dir", "\\\\.\\pipe\\abc", 0, FALLBACK_DIR + "/abc"},
+                    NameCase{"", "\\\\.\\pipe\\abc", 0, FALLBACK_DIR + "/abc"},
+                    NameCase{nullptr, "\\\\.\\pipe\\abc", 0, FALLBACK_DIR + "/abc"},
                     NameCase{"/run/t", "\\\\.\\pipe\\" + std::string(100, 'n'), 0, "/run/t/" + std::string(100, 'n')},
                     NameCase{"/run/t", "\\\\.\\pipe\\" + std::string(101, 'n'), ERROR_FILENAME_EXCED_RANGE, ""},
                     NameCase{"/run/t", "", ERROR_PATH_NOT_FOUND, ""},
@@ -162,6 +166,20 @@ INSTANTIATE_TEST_SUITE_P(
                         setenv("XDG_RUNTIME_DIR", d.file("file").c_str(), 1);
                     },
                     OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+        // A socket in a folder that others could have put it in is never opened.
+        OpenFailure{"runtime_dir_writable_by_others",
+                    [](const TempDir& d, Scene& scene) {
+                        scene.listener = tamrel_test::listen_at(d.pipe_path(), SOCK_SEQPACKET, 1);
+                        chmod(d.path().c_str(), 0777);
+                    },
+                    OPEN_EXISTING, ERROR_ACCESS_DENIED},
+        OpenFailure{"runtime_dir_of_another_user",
+                    [](const TempDir& d, Scene& scene) {
+                        scene.listener = tamrel_test::listen_at(d.pipe_path(), SOCK_SEQPACKET, 1);
+                        if (geteuid() != 0 || chown(d.path().c_str(), 65534, 65534) != 0)
+                            setenv("XDG_RUNTIME_DIR", "/", 1); // root's
+                    },
+                    OPEN_EXISTING, ERROR_ACCESS_DENIED},
         OpenFailure{"queue_full",
                     [](const TempDir& d, Scene& scene) {
                         // Backlog 0 queues one connection; hold it, never accept.
@@ -193,6 +211,45 @@ TEST_F(PipeTest, SocketOfAnotherUserIsAccessDenied)
     close(listener);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(ERROR_ACCESS_DENIED));
+}
+
+// In a sticky folder others may bind names too: only the user's own
+// server is opened.
+TEST_F(PipeTest, StickyFolderOpensOnlyTheUsersOwnServer)
+{
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    int listener = tamrel_test::listen_at(dir.pipe_path(), SOCK_SEQPACKET, 1);
+    HANDLE own = open_pipe();
+    EXPECT_NE(own, INVALID_HANDLE_VALUE);
+    CloseHandle(own);
+    close(listener);
+    unlink(dir.pipe_path().c_str());
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to serve as another user";
+    ASSERT_EQ(seteuid(65534), 0);
+    listener = tamrel_test::listen_at(dir.pipe_path(), SOCK_SEQPACKET, 1);
+    ASSERT_EQ(seteuid(0), 0);
+    if (listener < 0)
+        GTEST_SKIP() << "user nobody cannot reach " << dir.path();
+    EXPECT_EQ(open_pipe(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    close(listener);
+}
+
+// The fallback folder sits in the shared /tmp: it must be 0700, and no link.
+TEST_F(PipeTest, FallbackFolderIsPrivateAndNoLink)
+{
+    std::string folder = dir.file("fallback");
+    std::string link = dir.file("link");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(folder.c_str(), link.c_str()), 0);
+    int error = 0;
+    EXPECT_EQ(check_runtime_dir(folder.c_str(), true, &error), RUNTIME_DIR_SOUND);
+    EXPECT_EQ(check_runtime_dir(link.c_str(), true, &error), RUNTIME_DIR_SYMLINK);
+    EXPECT_EQ(check_runtime_dir(link.c_str(), false, &error), RUNTIME_DIR_SOUND);
+    ASSERT_EQ(chmod(folder.c_str(), 0750), 0);
+    EXPECT_EQ(check_runtime_dir(folder.c_str(), true, &error), RUNTIME_DIR_NOT_PRIVATE);
+    EXPECT_EQ(check_runtime_dir(folder.c_str(), false, &error), RUNTIME_DIR_SOUND);
 }
 
 // ---- Transfers on an open pipe ------------------------------------------------

@@ -11,10 +11,10 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -25,9 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Connections waiting for their request. Past this many, the oldest is
-// dropped to make room: a crowd of silent clients cannot lock others out.
-constexpr std::size_t MAX_WAITING = PIPE_SERVER_MAX_WAIT;
+// Descriptors kept free of waiting connections for the driver's own: the
+// standard streams, the listener, the lock, the wake-up pipe, a lighthouse
+// file being read, the connection being accepted, and any it inherited.
+constexpr std::size_t RESERVED_DESCRIPTORS = 32;
 constexpr int LISTEN_BACKLOG = 4096; // the system caps it (somaxconn)
 constexpr int ACCEPTS_PER_ROUND = 64;
 
@@ -42,7 +43,8 @@ struct Waiting {
 class EventLoop {
 public:
     EventLoop(PipeServer& server, const RequestHandler& handler, const ServerOptions& options)
-        : server_(server), handler_(handler), options_(options), buffer_(options.max_request_bytes + 1)
+        : server_(server), handler_(handler), options_(options), buffer_(options.max_request_bytes + 1),
+          max_waiting_(waiting_limit())
     {
     }
 
@@ -55,7 +57,7 @@ public:
     void run()
     {
         std::vector<PipeConnection> connections;
-        std::unique_ptr<bool[]> readable(new bool[MAX_WAITING]);
+        std::unique_ptr<bool[]> readable(new bool[PIPE_SERVER_MAX_WAIT]);
         while (!stop_requested.load()) {
             connections.clear();
             for (const Waiting& waiting : waiting_)
@@ -65,9 +67,10 @@ public:
             if (events.woken || stop_requested.load())
                 break;
 
-            // Back to front, so that removing one leaves the indices before it alone.
-            for (std::size_t i = connections.size(); i-- > 0;) {
-                if (readable[i] && !serve_waiting(waiting_[i].connection))
+            // Back to front, so that removing one leaves the indices before
+            // it alone. A stop is seen between any two requests.
+            for (std::size_t i = connections.size(); i-- > 0 && !stop_requested.load();) {
+                if (readable[i] && serve_if_ready(waiting_[i].connection))
                     waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
             }
             drop_expired();
@@ -77,6 +80,19 @@ public:
     }
 
 private:
+    // Past this many waiting connections, the oldest is dropped to make
+    // room: a crowd of silent clients can neither lock others out nor take
+    // the descriptors that the driver needs for itself.
+    static std::size_t waiting_limit()
+    {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+            limit.rlim_cur >= PIPE_SERVER_MAX_WAIT + RESERVED_DESCRIPTORS)
+            return PIPE_SERVER_MAX_WAIT;
+        std::size_t descriptors = static_cast<std::size_t>(limit.rlim_cur);
+        return descriptors > 2 * RESERVED_DESCRIPTORS ? descriptors - RESERVED_DESCRIPTORS : descriptors / 2 + 1;
+    }
+
     int wait_timeout_ms() const
     {
         if (waiting_.empty())
@@ -87,21 +103,21 @@ private:
     }
 
     // Takes the request if it has come, answers it and closes. Returns
-    // whether the connection is still waiting.
-    bool serve_waiting(PipeConnection connection)
+    // whether the connection is over: answered, or gone.
+    bool serve_if_ready(PipeConnection connection)
     {
         std::size_t length = 0;
         std::size_t message_length = 0;
         PipeReceiveResult result =
             pipe_server_receive(connection, buffer_.data(), buffer_.size(), length, message_length);
         if (result == PipeReceiveResult::pending)
-            return true;
+            return false;
         if (result == PipeReceiveResult::message) {
             std::string reply = reply_to(handler_, Request{std::string_view(buffer_.data(), length), message_length});
             pipe_server_send(connection, reply.data(), reply.size()); // a client that has gone loses nothing
         }
         pipe_server_disconnect(connection);
-        return false;
+        return true;
     }
 
     void drop_expired()
@@ -121,7 +137,7 @@ private:
 
     void accept_clients()
     {
-        for (int round = 0; round < ACCEPTS_PER_ROUND; ++round) {
+        for (int round = 0; round < ACCEPTS_PER_ROUND && !stop_requested.load(); ++round) {
             PipeConnection connection = -1;
             PipeAcceptResult result = pipe_server_accept(server_, connection);
             if (result == PipeAcceptResult::none_waiting)
@@ -137,9 +153,9 @@ private:
                 continue;
             }
             // Most clients send right after connecting: try before waiting.
-            if (!serve_waiting(connection))
+            if (serve_if_ready(connection))
                 continue;
-            if (waiting_.size() >= MAX_WAITING)
+            if (waiting_.size() >= max_waiting_)
                 drop_oldest();
             waiting_.push_back({connection, Clock::now() + std::chrono::milliseconds(options_.deadline_ms)});
         }
@@ -149,6 +165,7 @@ private:
     const RequestHandler& handler_;
     const ServerOptions& options_;
     std::vector<char> buffer_;
+    std::size_t max_waiting_;
     std::vector<Waiting> waiting_; // in order of arrival, so also of deadline
 };
 
@@ -206,19 +223,17 @@ void install_stop_handlers()
 }
 
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
-                  std::string& error)
+                  std::string& detail)
 {
     fill_standard_streams();
     PipeServer server;
-    const char* what = "";
-    int error_code = 0;
-    PipeListenResult listening = pipe_server_listen(pipe_name, LISTEN_BACKLOG, server, what, error_code);
-    if (listening == PipeListenResult::already_served)
+    PipeListenResult listening = pipe_server_listen(pipe_name, LISTEN_BACKLOG, server, detail);
+    if (listening == PipeListenResult::already_served) {
+        detail = server.socket_path;
         return ServeResult::already_served;
-    if (listening == PipeListenResult::failed) {
-        error = describe_failure(what, error_code != 0 ? std::strerror(error_code) : "");
-        return ServeResult::failed;
     }
+    if (listening == PipeListenResult::failed)
+        return ServeResult::failed;
 
     ServerGuard guard(server);
     try {
@@ -227,10 +242,10 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
         EventLoop loop(server, handler, options);
         loop.run();
     } catch (const std::exception& failure) {
-        error = describe_failure("go on serving", failure.what());
+        detail = describe_failure("go on serving", failure.what());
         return ServeResult::failed;
     } catch (...) {
-        error = describe_failure("go on serving", "an unexpected error");
+        detail = describe_failure("go on serving", "an unexpected error");
         return ServeResult::failed;
     }
     return ServeResult::stopped;

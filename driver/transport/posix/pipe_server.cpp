@@ -1,6 +1,7 @@
 // Serving a message-type pipe on a SOCK_SEQPACKET Unix-domain socket.
 #include "driver/transport/posix/pipe_server.h"
 
+#include "platform/posix/pipe_runtime_dir.h"
 #include "platform/posix/pipe_socket_path.h"
 #include "platform/posix/socket_io.h"
 #include "platform/posix/win32_pipe_api.h"
@@ -28,11 +29,35 @@ void close_fd(int& fd)
     fd = -1;
 }
 
-PipeListenResult fail(const char* step, int error_code, const char*& what, int& error)
+// "cannot STEP: the errno's text", for `error`.
+PipeListenResult fail(std::string& error, const std::string& step, int error_code)
 {
-    what = step;
-    error = error_code;
+    error = "cannot " + step + ": " + std::strerror(error_code);
     return PipeListenResult::failed;
+}
+
+// The runtime folder, made when it is the fallback, and held to its rule.
+bool use_runtime_dir(std::string& error)
+{
+    bool fallback = false;
+    const char* dir = pipe_runtime_dir(&fallback);
+    if (fallback) {
+        mode_t old_mask = umask(077);
+        int made = mkdir(dir, 0700) == 0 ? 0 : errno;
+        umask(old_mask);
+        if (made != 0 && made != EEXIST) {
+            fail(error, std::string("create the folder ") + dir, made);
+            return false;
+        }
+    }
+    int look_up_error = 0;
+    RuntimeDirFault fault = check_runtime_dir(dir, fallback, &look_up_error);
+    if (fault == RUNTIME_DIR_SOUND)
+        return true;
+    error = std::string("cannot serve from the folder ") + dir + ": ";
+    error += fault == RUNTIME_DIR_UNREACHABLE ? std::strerror(look_up_error)
+                                              : std::string("it ") + runtime_dir_fault_text(fault);
+    return false;
 }
 
 bool lock_path_of(const char* socket_path, char* lock_path, std::size_t size)
@@ -89,36 +114,48 @@ int probe_listener(const sockaddr_un& address, int type)
 
 } // namespace
 
-PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServer& server,
-                                    const char*& what, int& error)
+PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServer& server, std::string& error)
 {
     pipe_server_close(server);
-    what = "";
-    error = 0;
+    error.clear();
+    if (!use_runtime_dir(error))
+        return PipeListenResult::failed;
 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (pipe_socket_path(pipe_name, address.sun_path, sizeof address.sun_path) != ERROR_SUCCESS)
-        return fail("resolve the pipe name to a socket path", 0, what, error);
+    std::uint32_t path_error = pipe_socket_path(pipe_name, address.sun_path, sizeof address.sun_path);
+    if (path_error == ERROR_FILENAME_EXCED_RANGE) {
+        error = std::string("cannot make a socket path in the folder ") + pipe_runtime_dir(nullptr) +
+                ": it would be longer than " + std::to_string(sizeof address.sun_path - 1) + " bytes";
+        return PipeListenResult::failed;
+    }
+    if (path_error != ERROR_SUCCESS) {
+        error = std::string("cannot make a socket path of the pipe name ") + pipe_name;
+        return PipeListenResult::failed;
+    }
     std::memcpy(server.socket_path, address.sun_path, sizeof server.socket_path);
+    const std::string socket_path = address.sun_path;
 
     char lock_path[sizeof address.sun_path + sizeof LOCK_SUFFIX];
     if (!lock_path_of(address.sun_path, lock_path, sizeof lock_path))
-        return fail("name the lock file", ENAMETOOLONG, what, error);
+        return fail(error, "name the lock file", ENAMETOOLONG);
     server.lock_fd = take_lock(lock_path);
     if (server.lock_fd < 0) {
-        if (errno == EWOULDBLOCK)
+        int lock_error = errno;
+        if (lock_error == EWOULDBLOCK)
             return PipeListenResult::already_served;
-        return fail("take the lock file", errno, what, error);
+        return fail(error, std::string("take the lock file ") + lock_path, lock_error);
     }
 
     // Whatever sits at the socket path: a live server (leave it alone), a
     // stale socket (replace it), or something that is not ours to remove.
     struct stat existing {};
     if (lstat(address.sun_path, &existing) == 0) {
-        if (!S_ISSOCK(existing.st_mode)) {
+        if (!S_ISSOCK(existing.st_mode) || existing.st_uid != geteuid()) {
             pipe_server_close(server);
-            return fail("use the socket path (a file that is not a socket is there)", EEXIST, what, error);
+            error = "cannot use the socket path " + socket_path + ": " +
+                    (S_ISSOCK(existing.st_mode) ? "another user's socket is there" : "a file that is not a socket is there");
+            return PipeListenResult::failed;
         }
         int live = probe_listener(address, SOCK_SEQPACKET);
         if (live < 0 && errno == EPROTOTYPE) // a byte-type pipe server
@@ -128,12 +165,12 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
             pipe_server_close(server);
             if (live > 0)
                 return PipeListenResult::already_served;
-            return fail("probe the existing socket file", probe_error, what, error);
+            return fail(error, "probe the existing socket file " + socket_path, probe_error);
         }
         if (unlink(address.sun_path) != 0 && errno != ENOENT) {
             int unlink_error = errno;
             pipe_server_close(server);
-            return fail("remove the stale socket file", unlink_error, what, error);
+            return fail(error, "remove the stale socket file " + socket_path, unlink_error);
         }
     }
 
@@ -141,37 +178,34 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
     if (server.listen_fd < 0) {
         int socket_error = errno;
         pipe_server_close(server);
-        return fail("create the socket", socket_error, what, error);
+        return fail(error, "create the socket", socket_error);
     }
     pass_credentials(server.listen_fd);
-    if (bind(server.listen_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        int bind_error = errno;
+    // Born private: a chmod by name afterwards could be led astray by a link.
+    mode_t old_mask = umask(0177);
+    int bound = bind(server.listen_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int bind_error = errno;
+    umask(old_mask);
+    if (bound != 0) {
         pipe_server_close(server);
-        return fail("bind the socket", bind_error, what, error);
+        return fail(error, "bind the socket to " + socket_path, bind_error);
     }
     struct stat bound_file {};
-    if (stat(address.sun_path, &bound_file) == 0) {
+    if (lstat(address.sun_path, &bound_file) == 0) {
         server.socket_device = static_cast<std::uint64_t>(bound_file.st_dev);
         server.socket_inode = static_cast<std::uint64_t>(bound_file.st_ino);
-    }
-    // Mode 0600 before listen(): until then every connect is refused, so
-    // nobody else gets in while the file still has the umask's mode.
-    if (chmod(address.sun_path, 0600) != 0) {
-        int chmod_error = errno;
-        pipe_server_close(server);
-        return fail("make the socket file private (mode 0600)", chmod_error, what, error);
     }
     if (listen(server.listen_fd, backlog) != 0) {
         int listen_error = errno;
         pipe_server_close(server);
-        return fail("listen on the socket", listen_error, what, error);
+        return fail(error, "listen on the socket " + socket_path, listen_error);
     }
 
     int wake[2];
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         int pipe_error = errno;
         pipe_server_close(server);
-        return fail("create the wake-up pipe", pipe_error, what, error);
+        return fail(error, "create the wake-up pipe", pipe_error);
     }
     server.wake_read_fd = wake[0];
     server.wake_write_fd = wake[1];
@@ -182,7 +216,7 @@ void pipe_server_close(PipeServer& server)
 {
     if (server.listen_fd >= 0) {
         struct stat current {};
-        if (stat(server.socket_path, &current) == 0 &&
+        if (lstat(server.socket_path, &current) == 0 &&
             static_cast<std::uint64_t>(current.st_dev) == server.socket_device &&
             static_cast<std::uint64_t>(current.st_ino) == server.socket_inode)
             unlink(server.socket_path);

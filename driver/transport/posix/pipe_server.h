@@ -2,10 +2,12 @@
 // message-type pipe that the client functions of win32_pipe_api.h open.
 //
 // `\\.\pipe\NAME` is the SOCK_SEQPACKET listener at the path that
-// pipe_socket_path() gives. The socket file has mode 0600 before it accepts
-// anyone, so only its own user can connect (others get ERROR_ACCESS_DENIED).
-// A lock file beside it (NAME.lock, held with flock for as long as the
-// server runs) keeps two servers from starting on one name at once.
+// pipe_socket_path() gives, in a runtime folder that keeps the rule of
+// pipe_runtime_dir.h (the fallback folder is created). The socket file is
+// born with mode 0600, so only its own user can connect (others get
+// ERROR_ACCESS_DENIED). A lock file beside it (NAME.lock, held with flock
+// for as long as the server runs) keeps two servers from starting on one
+// name at once.
 //
 // Connections are non-blocking; a server waits for all of them, the
 // listener and its wake-up in one pipe_server_wait() call.
@@ -13,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/un.h>
 
 struct PipeServer {
@@ -28,14 +31,15 @@ struct PipeServer {
 enum class PipeListenResult {
     listening,       // the server is up
     already_served,  // a live server answers on the name; nothing was touched
-    failed,          // see `error` (an errno value) and `what`
+    failed,          // see `error`
 };
 
 // Starts serving `pipe_name`, replacing a stale socket file that nobody
-// listens on. On failure `what` names the step that failed and `error` holds
-// its errno (0 for a name that pipe_socket_path() refuses).
-PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServer& server,
-                                    const char*& what, int& error);
+// listens on. On failure `error` says what could not be done, to which file
+// or folder, and why: "cannot take the lock file PATH: Not a directory".
+// Sets the process's umask for a moment: call it before starting threads
+// that create files.
+PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServer& server, std::string& error);
 
 // Stops listening, removes the socket file when it is still ours, releases
 // the lock. Safe to call on a server that never started.

@@ -17,8 +17,8 @@ constexpr DWORD PIPE_BUFFER_BYTES = 4096;
 // When an instance cannot be created (out of resources), how soon to try again.
 constexpr DWORD RETRY_MS = 50;
 // A client may open an instance and close it before we ask for a connect
-// (ERROR_NO_DATA); the instance is reset and asked again, this many times.
-constexpr int CONNECT_ATTEMPTS = 8;
+// (ERROR_NO_DATA); the instance is reset and asked once more.
+constexpr int CONNECT_ATTEMPTS = 2;
 // On the way out: how long cancelled I/O may take to come back.
 constexpr ULONGLONG SHUTDOWN_WAIT_MS = 5000;
 constexpr ULONG COMPLETIONS_PER_WAIT = 64;
@@ -47,7 +47,9 @@ EventLoop::~EventLoop()
     }
     // I/O that never came back: its handle is closed all the same, and its
     // memory left alone, since the system may still write to it (and post
-    // its completion, which take_completions() then passes over).
+    // its completion, which take_completions() then passes over). Never
+    // freed: this list keeps the OVERLAPPED of such I/O valid for as long as
+    // the process lives.
     static std::list<Instance> abandoned;
     for (Instance& instance : closing_) {
         instance.io.instance = nullptr;
@@ -75,6 +77,7 @@ bool EventLoop::run(std::string& error)
         }
         cut_off_expired();
         top_up();
+        trim();
     }
 }
 
@@ -253,7 +256,13 @@ void EventLoop::completed(Instance& instance)
     BOOL ok = GetOverlappedResult(instance.pipe, &instance.io.overlapped, &transferred, FALSE);
     bool more_data = !ok && GetLastError() == ERROR_MORE_DATA;
     if (instance.cut_off) {
-        finish(instance);
+        // A client that took a surplus listener as it was cut off is served.
+        if (instance.surplus && instance.step == Step::listening && ok) {
+            instance.cut_off = instance.surplus = false;
+            connected(instance);
+        } else {
+            finish(instance);
+        }
         return;
     }
     switch (instance.step) {
@@ -298,20 +307,33 @@ void EventLoop::cut_off_expired()
 }
 
 // A connection is over, and none of its I/O is pending: the instance
-// listens again, unless enough do already. Reusing an instance costs less
-// than making one, so a crowd that reconnects as its connections are cut off
-// finds as many listening as it had connected: nobody else is left without.
+// listens again, unless the loop is stopping or it is surplus. A crowd cut
+// off at its deadline comes back at once, and finds as many listening as it
+// had connected: listening_ also holds instances that clients have taken
+// but whose connect has not come back yet, so no count of it can tell how
+// many are still free. trim() closes the surplus once the crowd has gone.
 void EventLoop::finish(Instance& instance)
 {
     if (instance.step != Step::listening)
         DisconnectNamedPipe(instance.pipe);
-    if (stopping_ || listening_.size() >= LISTENING_INSTANCES + connected_.size() + closing_.size()) {
+    if (stopping_ || instance.surplus || listening_.size() >= LISTENING_INSTANCES + MAX_CONNECTED) {
         close(instance);
         return;
     }
     instance.cut_off = false;
     move(instance, Where::listening);
     listen(instance);
+}
+
+// Once no connection is left, LISTENING_INSTANCES listen and no more.
+void EventLoop::trim()
+{
+    if (!connected_.empty() || !closing_.empty())
+        return;
+    while (listening_.size() > LISTENING_INSTANCES) {
+        listening_.back().surplus = true;
+        cut_off(listening_.back());
+    }
 }
 
 // Only when no I/O is pending: nothing refers to the instance after this.

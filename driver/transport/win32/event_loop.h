@@ -8,8 +8,9 @@
 // connection is over listens again. A connected instance reads one request,
 // answers it, then reads and throws away whatever else comes until the
 // client closes its end (closing ours first would throw the reply away).
-// Each connection has one deadline, counted from its connect: whatever the
-// client does, it is cut off when that runs out.
+// Each connection has one deadline, counted from when the loop sees its
+// connect complete: whatever the client does, it is cut off when that runs
+// out.
 #pragma once
 
 #include "driver/transport/server.h"
@@ -65,6 +66,7 @@ private:
         std::list<Instance>::iterator self;  // in the list that `where` names
         bool io_pending = false;  // a completion is due
         bool cut_off = false;     // closed as soon as its I/O has come back
+        bool surplus = false;     // a listener too many: closed, not reused
         ULONGLONG deadline = 0;   // GetTickCount64() time
         std::vector<char> buffer; // the request, then whatever is drained
         std::string reply;
@@ -81,6 +83,7 @@ private:
     void cut_off(Instance& instance);
     void cut_off_expired();
     void finish(Instance& instance);
+    void trim();
     void close(Instance& instance);
     void move(Instance& instance, Where where);
     std::list<Instance>& list_of(Where where);

@@ -15,6 +15,17 @@ namespace tamrel_sim {
 namespace {
 
 std::atomic<bool> stop_requested{false};
+// Windows ends the process as soon as the handler of a console's closing
+// returns (or 5 s after it began): it waits at most this long for serve()
+// to have closed everything.
+constexpr DWORD CLOSE_WAIT_MS = 4000;
+
+// Set once serve() has returned; the console-close handler waits for it.
+HANDLE served_event()
+{
+    static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
 
 // Created on first use and never closed, so that a stop can always be
 // posted to it, from any thread, before, during or after serve().
@@ -34,8 +45,12 @@ BOOL WINAPI on_console_event(DWORD event)
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        stop_serving();
+        return TRUE;
     case CTRL_CLOSE_EVENT:
         stop_serving();
+        if (served_event() != nullptr)
+            WaitForSingleObject(served_event(), CLOSE_WAIT_MS);
         return TRUE;
     default:
         return FALSE;
@@ -59,19 +74,12 @@ ServeResult serve_with(EventLoop& loop, const ServerOptions& options, std::strin
     return loop.run(error) ? ServeResult::stopped : ServeResult::failed;
 }
 
-} // namespace
-
-void install_stop_handlers()
-{
-    SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
-                  std::string& error)
+ServeResult serve_pipe(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
+                       std::string& detail)
 {
     HANDLE port = completion_port();
     if (port == nullptr) {
-        error = windows_failure("create an I/O completion port", GetLastError());
+        detail = windows_failure("create an I/O completion port", GetLastError());
         return ServeResult::failed;
     }
     // Is the name taken? FILE_FLAG_FIRST_PIPE_INSTANCE on the first instance
@@ -81,19 +89,36 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
         return ServeResult::already_served;
     PipeSecurity security;
     if (!security.build()) {
-        error = windows_failure("make the pipe private to its user", GetLastError());
+        detail = windows_failure("make the pipe private to its user", GetLastError());
         return ServeResult::failed;
     }
     try {
         // The loop's destructor closes everything, however serving ends.
         EventLoop loop(port, pipe_name, security.attributes(), handler, options);
-        return serve_with(loop, options, error);
+        return serve_with(loop, options, detail);
     } catch (const std::exception& failure) {
-        error = describe_failure("go on serving", failure.what());
+        detail = describe_failure("go on serving", failure.what());
     } catch (...) {
-        error = describe_failure("go on serving", "an unexpected error");
+        detail = describe_failure("go on serving", "an unexpected error");
     }
     return ServeResult::failed;
+}
+
+} // namespace
+
+void install_stop_handlers()
+{
+    served_event(); // made now, not in the handler
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
+                  std::string& detail)
+{
+    ServeResult result = serve_pipe(pipe_name, handler, options, detail);
+    if (served_event() != nullptr)
+        SetEvent(served_event());
+    return result;
 }
 
 void stop_serving()
