@@ -31,6 +31,14 @@ std::string backglow_cells(const std::array<std::uint32_t, LED_COUNT>& leds, int
     return cells;
 }
 
+std::string with_backglow(std::string line, std::string_view request, std::string_view reply, const State& state)
+{
+    // Every backglow form that is not refused begins so.
+    if (request.substr(0, 9) == "backglow " && reply.substr(0, 4) != "ERR " && !line.empty())
+        line.insert(line.size() - 1, " " + backglow_cells(state.leds, state.brightness, state.backglow_on));
+    return line;
+}
+
 bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* term)
 {
     bool no_color_set = no_color != nullptr && no_color[0] != '\0';

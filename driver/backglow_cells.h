@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tamrel_sim {
 
@@ -20,6 +21,11 @@ namespace tamrel_sim {
 // (255 shows the colour as set, 0 is black). While the backglow is off every
 // cell is black.
 std::string backglow_cells(const std::array<std::uint32_t, LED_COUNT>& leds, int brightness, bool on);
+
+// `line`, the log line of one request (newline included), with the cells of
+// `state` before its newline when the request changed or showed the LEDs:
+// a backglow command (fill, set, bri, on, off, status) that was not refused.
+std::string with_backglow(std::string line, std::string_view request, std::string_view reply, const State& state);
 
 // Whether the log may draw in colour: only when standard error is a terminal,
 // NO_COLOR is absent or empty (no-color.org), and TERM is not "dumb". A null

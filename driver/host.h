@@ -22,6 +22,9 @@ public:
     // mount holds every request up until the system gives up.
     std::string handle(std::string_view request);
 
+    // The state as the last request left it.
+    const State& state() const { return state_; }
+
 private:
     State state_;
     Context context_;

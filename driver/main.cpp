@@ -3,6 +3,7 @@
 // lighthouse config, backglow), so that tamrel_ctl can be tried, scripted
 // and tested on any machine.
 #include "control/protocol.h"
+#include "driver/backglow_cells.h"
 #include "driver/engine/engine.h"
 #include "driver/host.h"
 #include "driver/lh_config_file.h"
@@ -51,6 +52,9 @@ void print_help(FILE* out)
                  "  --ceiling N, --ceiling=N  backglow brightness ceiling, 0..255 (default 255)\n"
                  "  --quiet                   no log line per request on standard error\n"
                  "  -h, --help                this text\n"
+                 "\n"
+                 "On a terminal the log draws the ten LEDs in colour after each backglow\n"
+                 "request; NO_COLOR=1 or TERM=dumb turns that off.\n"
                  "\n"
                  "Exit status: 0 after a clean stop, 1 when the pipe is already served or\n"
                  "cannot be served, 2 for a bad option.\n",
@@ -114,11 +118,17 @@ int main(int argc, char* argv[])
     // while it sets up (the socket is made under a umask of its own).
     std::optional<tamrel_sim::Log> log;
 
+    // On a terminal, the LEDs are drawn after each line that changed or showed them.
+    bool colour = !options.quiet && tamrel_sim::log_in_colour();
+
     tamrel_sim::RequestHandler handler = [&](const tamrel_sim::Request& request) {
         std::string reply = host.handle(request.bytes);
-        if (!options.quiet)
-            log->write(tamrel_sim::format_log_line(std::chrono::system_clock::now(), request.bytes, request.length,
-                                                   reply));
+        if (!options.quiet) {
+            std::string line = tamrel_sim::format_log_line(std::chrono::system_clock::now(), request.bytes,
+                                                           request.length, reply);
+            log->write(colour ? tamrel_sim::with_backglow(std::move(line), request.bytes, reply, host.state())
+                              : std::move(line));
+        }
         return reply;
     };
     tamrel_sim::ServerOptions server_options;

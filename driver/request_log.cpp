@@ -1,8 +1,11 @@
 #include "driver/request_log.h"
 
+#include "driver/backglow_cells.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <system_error>
@@ -178,6 +181,22 @@ std::string format_log_line(std::chrono::system_clock::time_point when, std::str
     append_escaped(line, reply.substr(0, reply.find('\n')));
     line += '\n';
     return line;
+}
+
+bool log_in_colour()
+{
+    const char* no_color = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+#ifdef _WIN32
+    // _isatty() is true for NUL too; a console is what GetConsoleMode takes.
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    bool terminal = colour_wanted(true, no_color, term) && GetConsoleMode(console, &mode) &&
+                    SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+#else
+    bool terminal = isatty(STDERR_FILENO) == 1;
+#endif
+    return colour_wanted(terminal, no_color, term);
 }
 
 LogOutput standard_error()

@@ -37,6 +37,10 @@ using LogOutput = int;
 // The process's standard error, as a LogOutput.
 LogOutput standard_error();
 
+// Whether the log draws in colour (see colour_wanted()): standard error is a
+// terminal, on Windows a console that takes escape sequences once asked to.
+bool log_in_colour();
+
 class Log {
 public:
     // Starts the thread that writes to `output` (on Windows with CRLF line

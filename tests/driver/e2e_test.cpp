@@ -126,6 +126,7 @@ TEST_F(DriverTest, EveryCommandThroughTheTool)
     std::string first_line = expected("backglow status");
     first_line.resize(first_line.find('\n'));
     EXPECT_NE(driver->log().find("\"backglow status\" -> " + first_line + "\n"), std::string::npos) << driver->log();
+    EXPECT_EQ(driver->log().find('\x1b'), std::string::npos) << "a log in a file is drawn in colour";
 }
 
 // The longest path the driver records, with the largest file: the widest

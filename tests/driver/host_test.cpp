@@ -136,6 +136,11 @@ TEST(DriverHost, BackglowCells)
                                 {true, nullptr, "dumb", false}};
     for (const Setting& s : settings)
         EXPECT_EQ(colour_wanted(s.terminal, s.no_color, s.term), s.colour) << "setting " << &s - settings;
+    // The cells follow a line that changed or showed the LEDs, and no other.
+    State state = initial_state(255);
+    EXPECT_EQ(with_backglow("line\n", "backglow on", "OK backglow on", state), "line " + backglow_cells(state.leds, 128, true) + "\n");
+    EXPECT_EQ(with_backglow("line\n", "backglow set 10 000000", "ERR no", state), "line\n");
+    EXPECT_EQ(with_backglow("line\n", "status", "proximity: true", state), "line\n");
 }
 
 // What Windows would resolve off the local disks, before it is looked up.
