@@ -80,7 +80,9 @@ reply_of_1024_bytes_is_234() { server_case "--reply-size 1024" "" 1 "" "$NO_RESP
 server_disconnects_without_reply_is_233() {
   server_case --disconnect-without-reply "" 1 "" "$NO_RESPONSE 233)$CRLF" "proximity on"
 }
-server_closes_without_reply_is_109() { server_case --close-without-reply "" 1 "" "$NO_RESPONSE 109)$CRLF" "proximity off"; }
+server_closes_without_reply_is_109() {
+  server_case --close-without-reply "" 1 "" "$NO_RESPONSE 109)$CRLF" "proximity off"
+}
 
 # A byte-type pipe refuses message read mode with 87; the exchange goes on.
 byte_pipe_warns_87_and_succeeds() {

@@ -105,7 +105,8 @@ start_server() {
   "$WINE64" "$server" "$@" <"$dir/server.in" >"$dir/server.out" 2>"$dir/server.err" &
   server_pid=$!
   exec {server_in}>"$dir/server.in"
-  wait_until 300 "$server_pid" grep -q ready "$dir/server.out" || problem "the test server did not come up: $(cat "$dir/server.err")"
+  wait_until 300 "$server_pid" grep -q ready "$dir/server.out" ||
+    problem "the test server did not come up: $(cat "$dir/server.err")"
 }
 
 # Ends the test server; it must have finished its script with status 0.
@@ -119,8 +120,8 @@ stop_server() {
 
 # --- the stand-in driver ---------------------------------------------------------
 
-# Starts the stand-in driver with ARGS, and waits until it answers. Its files
-# go to the folder FILES: pid, driver.err (its standard error, WINEDEBUG as
+# start_driver FILES ARGS...: starts the stand-in driver with ARGS and waits
+# until it answers. Its files go to the folder FILES: pid, driver.err (its standard error, WINEDEBUG as
 # the caller sets it) and, once it has ended, its exit status in status.
 start_driver() {
   local files=$1 tries
