@@ -7,24 +7,12 @@
 #   wine_stop_server     kill it (and every program still running in PREFIX),
 #                        and remove its socket folder
 
+# Sets WINE64 and WINESERVER_BIN: $TAMREL_WINE64 or Debian's wine64, and the
+# wineserver beside it.
 wine_find() {
-  local candidate
-  WINE64=
-  for candidate in "${TAMREL_WINE64:-}" /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)" \
-                   "$(dpkg -L wine64 2>/dev/null | grep '/wine64$' | head -n 1)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-      WINE64=$candidate
-      break
-    fi
-  done
-  WINESERVER_BIN=
-  for candidate in "$(dirname "${WINE64:-/nonexistent}")/wineserver64" /usr/lib/wine/wineserver64 \
-                   "$(command -v wineserver 2>/dev/null)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-      WINESERVER_BIN=$candidate
-      break
-    fi
-  done
+  WINE64=$(command -v "${TAMREL_WINE64:-/usr/lib/wine/wine64}" wine64 | head -n 1 || true)
+  WINESERVER_BIN=$(command -v "$(dirname "${WINE64:-/}")/wineserver64" /usr/lib/wine/wineserver64 wineserver |
+                   head -n 1 || true)
   if [ -z "$WINE64" ] || [ -z "$WINESERVER_BIN" ]; then
     echo "wine_env: wine64 or its wineserver not found (apt-get install wine64)" >&2
     return 1

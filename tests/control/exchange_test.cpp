@@ -103,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeCase{"5000_bytes", {"--reply-size", "5000"}, {"status"}, "", no_response(234), 1, ""},
         ExchangeCase{"closed_without_reply", {"--close-without-reply"}, {"status"}, "", no_response(109), 1, ""},
         // Nothing in the exchange sets the last error; it is still 0.
-        ExchangeCase{"empty_reply", {"--reply-empty"}, {"status"}, "", no_response(0), 1, ""},
+        ExchangeCase{"empty_reply", {"--reply", ""}, {"status"}, "", no_response(0), 1, ""},
         // Only the first argument is the command; the rest is ignored.
         ExchangeCase{"later_arguments_ignored", {}, {"status", "ignored", "--help"}, "ok\n", "", 0, ""},
         // Prefix forms go as typed, whatever follows them.
@@ -124,16 +124,16 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     BytePipe, Replies,
     testing::Values(
-        ExchangeCase{"short", {"--type", "stream", "--reply", "pong"}, {"status"}, "pong\n", NOT_MESSAGE_MODE, 0, ""},
+        ExchangeCase{"short", {"--byte-pipe", "--reply", "pong"}, {"status"}, "pong\n", NOT_MESSAGE_MODE, 0, ""},
         ExchangeCase{"5000_bytes_cut",
-                     {"--type", "stream", "--reply-size", "5000"},
+                     {"--byte-pipe", "--reply-size", "5000"},
                      {"status"},
                      tamrel_test::reply_pattern(1023) + "\n",
                      NOT_MESSAGE_MODE,
                      0,
                      ""},
         ExchangeCase{"closed_without_reply",
-                     {"--type", "stream", "--close-without-reply"},
+                     {"--byte-pipe", "--close-without-reply"},
                      {"status"},
                      "",
                      NOT_MESSAGE_MODE + no_response(109),
@@ -206,7 +206,7 @@ TEST_F(Exchange, ReplyToAReaderThatHasGoneIsFailure)
 // reach the driver ahead of the command.
 TEST_F(Exchange, ClosedStandardErrorKeepsWarningOutOfThePipe)
 {
-    TestServer server(dir.path(), {"--type", "stream", "--reply", "pong"});
+    TestServer server(dir.path(), {"--byte-pipe", "--reply", "pong"});
     ASSERT_TRUE(server.ready());
     RunOptions options;
     options.runtime_dir = dir.path();

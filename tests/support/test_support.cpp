@@ -149,12 +149,14 @@ std::string find_in_path(const std::string& program)
 namespace {
 
 // Starts `program` with `argv` (none at all when `empty_argv`), stdin from
-// /dev/null (closed with `close_stdin`), stdout and stderr into the files
-// given (emptied first, or appended to with `output_flags` O_APPEND), and
+// /dev/null (closed with `close_stdin`, or `stdin_fd` when given), stdout and
+// stderr into the files given (emptied first, or appended to with
+// `output_flags` O_APPEND; stderr left as it is for ""), and
 // `environment_entries`. Returns its pid, or -1.
 pid_t start_process(const std::string& program, std::vector<std::string> argv, bool empty_argv,
                     const std::vector<std::string>& environment_entries, const std::string& out_path,
-                    const std::string& err_path, int output_flags = O_TRUNC, bool close_stdin = false)
+                    const std::string& err_path, int output_flags = O_TRUNC, bool close_stdin = false,
+                    int stdin_fd = -1)
 {
     std::vector<char*> argument_pointers = pointers_to(argv);
     char* no_arguments[] = {nullptr};
@@ -162,9 +164,9 @@ pid_t start_process(const std::string& program, std::vector<std::string> argv, b
     std::vector<char*> environment_pointers = pointers_to(environment);
     pid_t pid = fork();
     if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
+        int in = stdin_fd >= 0 ? stdin_fd : open("/dev/null", O_RDONLY);
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | output_flags, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | output_flags, 0600);
+        int err = err_path.empty() ? 2 : open(err_path.c_str(), O_WRONLY | O_CREAT | output_flags, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(126);
         if (close_stdin)
@@ -298,48 +300,24 @@ TestServer::TestServer(const std::string& runtime_dir, const std::vector<std::st
 {
     std::vector<std::string> argv{test_server_path(), "--record", record_path_};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argument_pointers = pointers_to(argv);
-    std::vector<std::string> environment = child_environment(runtime_dir, {});
-    std::vector<char*> environment_pointers = pointers_to(environment);
-
     int to_server[2];
-    int from_server[2];
     if (pipe2(to_server, O_CLOEXEC) != 0)
         return;
-    if (pipe2(from_server, O_CLOEXEC) != 0) {
-        close(to_server[0]);
-        close(to_server[1]);
-        return;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (dup2(to_server[0], 0) < 0 || dup2(from_server[1], 1) < 0)
-            _exit(126);
-        execve(argv[0].c_str(), argument_pointers.data(), environment_pointers.data());
-        _exit(127);
-    }
+    // Its standard error goes where the test's goes.
+    std::string said_path = runtime_dir + "/server.out";
+    pid_ = start_process(argv[0], argv, false, child_environment(runtime_dir, {}), said_path, "", O_TRUNC, false,
+                         to_server[0]);
     close(to_server[0]);
-    close(from_server[1]);
     stdin_fd_ = to_server[1];
-    pid_ = pid;
-    if (pid < 0) {
-        close(from_server[0]);
-        return;
+    // The server says "ready" once its socket listens; ending instead means
+    // that it failed to start.
+    for (int tries = 0; tries < 1000 && pid_ > 0 && !ready_; ++tries) {
+        ready_ = read_file(said_path) == "ready\n";
+        if (!ready_ && waitpid(pid_, nullptr, WNOHANG) != 0)
+            pid_ = -1;
+        else if (!ready_)
+            usleep(10000);
     }
-
-    // The server says "ready" once its socket listens; end of file instead
-    // means that it failed to start.
-    std::string said;
-    pollfd entry{from_server[0], POLLIN, 0};
-    while (said.find('\n') == std::string::npos && poll(&entry, 1, 10000) > 0) {
-        char chunk[64];
-        ssize_t count = read(from_server[0], chunk, sizeof chunk);
-        if (count <= 0)
-            break;
-        said.append(chunk, static_cast<std::size_t>(count));
-    }
-    close(from_server[0]);
-    ready_ = said == "ready\n";
 }
 
 TestServer::~TestServer()

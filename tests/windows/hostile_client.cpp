@@ -18,7 +18,6 @@
 //   hostile_client dacl
 //       Opens the pipe and prints who may open it: the ACEs of its DACL.
 #include "control/protocol.h"
-#include "tests/windows/test_program.h"
 
 #include <windows.h>
 
@@ -41,6 +40,12 @@ constexpr ULONGLONG EARLY_MS = 300;
 constexpr ULONGLONG LATE_MS = 2000;
 constexpr DWORD WATCHDOG_MS = 60000;
 
+// The suite and these clients signal each other with files.
+bool exists(const char* path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 HANDLE open_pipe(DWORD flags)
 {
     return CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
@@ -50,7 +55,7 @@ int flood(const char* stop_file)
 {
     unsigned long opened = 0;
     for (unsigned long round = 0;; ++round) {
-        if (round % 64 == 0 && tamrel_test::file_exists(stop_file))
+        if (round % 64 == 0 && exists(stop_file))
             break;
         HANDLE pipe = open_pipe(0);
         if (pipe != INVALID_HANDLE_VALUE) {
@@ -136,9 +141,10 @@ int hold(long count, const char* ready_file, const char* stop_file)
     }
     std::fprintf(stderr, "hostile_client: %lu opens refused while opening %ld\n", holder.refused, count);
     holder.refused = 0;
-    if (!tamrel_test::write_file(ready_file, ""))
+    HANDLE ready = CreateFileA(ready_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (ready == INVALID_HANDLE_VALUE || !CloseHandle(ready))
         return 2;
-    while (!tamrel_test::file_exists(stop_file)) {
+    while (!exists(stop_file)) {
         OVERLAPPED_ENTRY entries[64];
         ULONG got = 0;
         if (!GetQueuedCompletionStatusEx(port, entries, 64, &got, 50, FALSE))
@@ -252,7 +258,13 @@ int dacl()
 
 int main(int argc, char** argv)
 {
-    tamrel_test::start_watchdog("hostile_client", WATCHDOG_MS);
+    // A client that hangs ends with status 3.
+    auto watchdog = [](LPVOID) -> DWORD {
+        Sleep(WATCHDOG_MS);
+        std::fprintf(stderr, "hostile_client: timed out after %lu ms\n", WATCHDOG_MS);
+        ExitProcess(3);
+    };
+    CloseHandle(CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr));
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "flood" && argc == 3)
         return flood(argv[2]);
