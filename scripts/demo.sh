@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: build tamrel_ctl and the stand-in driver (the release preset,
 # in build-release/), start the driver on a private runtime directory, take a
-# short tour of real commands through tamrel_ctl (each reply shown), then
-# stop the driver.
+# short tour of real commands through tamrel_ctl (each reply shown, and in a
+# terminal the driver's log line under it, the LEDs in colour), then stop
+# the driver.
 #   scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,11 @@ stop_driver() {
 }
 trap 'stop_driver; rm -rf "$XDG_RUNTIME_DIR"' EXIT
 
-"$sim" --ceiling 200 2>"$XDG_RUNTIME_DIR/driver.log" &
+# In a terminal the driver logs there, under each reply, so that its backglow
+# lines draw the ten LEDs in colour; elsewhere its log is shown at the end.
+log=$XDG_RUNTIME_DIR/driver.log
+[ -t 2 ] && log=/dev/stderr
+"$sim" --ceiling 200 2>"$log" &
 sim_pid=$!
 # Ready as soon as it answers; give up after 5 s, or at once if it has ended.
 for _ in $(seq 100); do
@@ -35,8 +40,8 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 if ! "$ctl" "ipd?" >/dev/null; then
-  echo "the stand-in driver did not come up; its log:" >&2
-  cat "$XDG_RUNTIME_DIR/driver.log" >&2
+  echo "the stand-in driver did not come up" >&2
+  [ -t 2 ] || cat "$log" >&2
   exit 1
 fi
 echo "stand-in driver running (pid $sim_pid, brightness ceiling 200, socket $XDG_RUNTIME_DIR/tamrel_proximity_ctl)"
@@ -47,6 +52,7 @@ printf '{"base_stations": 2}\n' >"$config"
 tour() {
   printf '\n$ tamrel_ctl "%s"\n' "$1"
   "$ctl" "$1" || echo "(exit status $?)"
+  [ ! -t 2 ] || sleep 0.1 # the driver's log line, before the next command
 }
 tour "status"
 tour "ipd 63.5"
@@ -62,8 +68,10 @@ tour "backglow fill FF8000 00FF00"
 tour "backglow status"
 tour "proximity auto"
 
-echo
-echo "what the driver logged:"
-sed 's/^/  /' "$XDG_RUNTIME_DIR/driver.log"
+if [ ! -t 2 ]; then
+  echo
+  echo "what the driver logged:"
+  sed 's/^/  /' "$log"
+fi
 echo
 stop_driver
