@@ -1,6 +1,6 @@
 // The floor of the throughput benchmark: the barest server of the control
-// pipe that a system allows, one per system (floor_posix.cpp,
-// floor_win32.cpp).
+// pipe that a system allows, one per system (posix/floor.cpp,
+// win32/floor.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Requests per second that the Windows stand-in driver serves under Wine to 8
 # parallel clients, against the floor: the bare single-instance Win32 server
-# loop of bench/floor_win32.cpp, measured in the same run, in turn with the
+# loop of bench/win32/floor.cpp, measured in the same run, in turn with the
 # driver, so that the machine's load weighs on both alike.
 #
 #   bench/wine_driver.sh BUILD_DIR [--seconds N] [--rounds N] [--driver EXE]

@@ -40,7 +40,7 @@ bool names_device_or_network(std::string_view path);
 bool names_reserved_device(std::string_view path);
 
 // The system's part of load_lh_config_file(), one per system
-// (lh_config_file_posix.cpp, lh_config_file_win32.cpp): looks `path` up
+// (posix/lh_config_file.cpp, win32/lh_config_file.cpp): looks `path` up
 // and reads the file. `bytes` may be left set on a failure.
 FileLoad read_lh_config_file(const std::string& path);
 

@@ -8,7 +8,7 @@
 #include "driver/host.h"
 #include "driver/lh_config_file.h"
 #include "driver/request_log.h"
-#include "driver/transport/server.h"
+#include "driver/server.h"
 
 #include <chrono>
 #include <cstdio>

@@ -3,7 +3,7 @@
 #include "driver/backglow_cells.h"
 #include "driver/lh_config_file.h"
 #include "driver/request_log.h"
-#include "driver/transport/server.h"
+#include "driver/server.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

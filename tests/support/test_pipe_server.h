@@ -1,8 +1,8 @@
 // test_pipe_server: a scripted driver's end of the control pipe, one program
 // for the POSIX suites and the Windows suite alike. test_pipe_server.cpp reads
-// the flags and plays the scenario; test_pipe_server_posix.cpp (raw
+// the flags and plays the scenario; posix/test_pipe_server.cpp (raw
 // Unix-domain sockets in $XDG_RUNTIME_DIR, not platform/, so that it checks
-// the pipe layer instead of mirroring it) and test_pipe_server_win32.cpp
+// the pipe layer instead of mirroring it) and win32/test_pipe_server.cpp
 // (CreateNamedPipeA) hold the pipe, with one instance.
 //
 // It prints "ready" once a client can connect, serves one client and exits 0.

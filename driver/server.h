@@ -9,7 +9,8 @@
 // that sends nothing, trickles, or never reads its reply is dropped when it
 // runs out, and holds up no one else meanwhile.
 //
-// One implementation per system: posix/ (a Unix-domain socket through the
+// One implementation per system, each a server.cpp with an event loop
+// (event_loop.h) beside it: posix/ (a Unix-domain socket through the
 // POSIX pipe layer's name rule) and win32/ (a real named pipe).
 #pragma once
 

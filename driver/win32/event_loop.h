@@ -13,7 +13,7 @@
 // out.
 #pragma once
 
-#include "driver/transport/server.h"
+#include "driver/server.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // What both transports share.
-#include "driver/transport/server.h"
+#include "driver/server.h"
 
 namespace tamrel_sim {
 

@@ -1,5 +1,5 @@
 // Serving a message-type pipe on a SOCK_SEQPACKET Unix-domain socket.
-#include "driver/transport/posix/pipe_server.h"
+#include "driver/posix/pipe_server.h"
 
 #include "platform/posix/pipe_runtime_dir.h"
 #include "platform/posix/pipe_socket_path.h"

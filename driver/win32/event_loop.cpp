@@ -1,4 +1,4 @@
-#include "driver/transport/win32/event_loop.h"
+#include "driver/win32/event_loop.h"
 
 #include <iterator>
 

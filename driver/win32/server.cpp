@@ -1,9 +1,9 @@
 // The control pipe on Windows: a real named pipe, message type, open to the
 // driver's own user only, served by one event loop (event_loop.h).
-#include "driver/transport/server.h"
+#include "driver/server.h"
 
-#include "driver/transport/win32/event_loop.h"
-#include "driver/transport/win32/pipe_security.h"
+#include "driver/win32/event_loop.h"
+#include "driver/win32/pipe_security.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "driver/transport/win32/pipe_security.h"
+#include "driver/win32/pipe_security.h"
 
 namespace tamrel_sim {
 

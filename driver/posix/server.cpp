@@ -1,0 +1,114 @@
+// The control pipe on POSIX: a message-type pipe on a Unix-domain socket
+// (pipe_server.h), private to its user, served by one event loop
+// (event_loop.h).
+#include "driver/server.h"
+
+#include "driver/posix/event_loop.h"
+#include "driver/posix/pipe_server.h"
+
+#include <atomic>
+#include <csignal>
+#include <exception>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tamrel_sim {
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 4096; // the system caps it (somaxconn)
+
+std::atomic<bool> stop_requested{false};
+std::atomic<PipeServer*> running_server{nullptr};
+
+// Closes the server (the socket file and the lock file go) however serve()
+// leaves, an exception included.
+class ServerGuard {
+public:
+    explicit ServerGuard(PipeServer& server) : server_(server)
+    {
+        // Published before the flag is checked: a stop from now on either is
+        // seen by the loop's check or wakes its wait.
+        running_server.store(&server_);
+    }
+    ~ServerGuard()
+    {
+        running_server.store(nullptr);
+        pipe_server_close(server_);
+    }
+    ServerGuard(const ServerGuard&) = delete;
+    ServerGuard& operator=(const ServerGuard&) = delete;
+
+private:
+    PipeServer& server_;
+};
+
+extern "C" void on_stop_signal(int)
+{
+    stop_serving();
+}
+
+// Started with a standard stream closed, the lock file, the listener or a
+// client connection would take its number, and log lines would land there.
+void fill_standard_streams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
+            return;
+    }
+}
+
+} // namespace
+
+void install_stop_handlers()
+{
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // its terminal was closed
+    // Replies go out with MSG_NOSIGNAL; this is for anything else.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
+                  std::string& detail)
+{
+    fill_standard_streams();
+    PipeServer server;
+    PipeListenResult listening = pipe_server_listen(pipe_name, LISTEN_BACKLOG, server, detail);
+    if (listening == PipeListenResult::already_served) {
+        detail = server.socket_path;
+        return ServeResult::already_served;
+    }
+    if (listening == PipeListenResult::failed)
+        return ServeResult::failed;
+
+    ServerGuard guard(server);
+    try {
+        if (options.on_ready)
+            options.on_ready(server.socket_path);
+        EventLoop loop(server, stop_requested, handler, options);
+        loop.run();
+    } catch (const std::exception& failure) {
+        detail = describe_failure("go on serving", failure.what());
+        return ServeResult::failed;
+    } catch (...) {
+        detail = describe_failure("go on serving", "an unexpected error");
+        return ServeResult::failed;
+    }
+    return ServeResult::stopped;
+}
+
+void stop_serving()
+{
+    stop_requested.store(true);
+    PipeServer* server = running_server.load();
+    if (server != nullptr)
+        pipe_server_wake(*server);
+}
+
+} // namespace tamrel_sim
