@@ -49,13 +49,15 @@ wine_setup() {
 
 wine_start_server() {
   # The server detaches; it must not hold on to our stdout (a CI log pipe).
-  "$WINESERVER" -p </dev/null >/dev/null 2>&1
+  # Status 2: one is running already, started by a program meanwhile.
+  mkdir -p "$TMPDIR"
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || [ $? -eq 2 ]
 }
 
 wine_stop_server() {
   if [ -n "${WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
-    "$WINESERVER" -k 2>/dev/null
-    "$WINESERVER" -w 2>/dev/null
+    "$WINESERVER" -k 2>/dev/null || true # none may be running
+    "$WINESERVER" -w 2>/dev/null || true
     rm -rf "$WINEPREFIX/tmp"
   fi
   return 0

@@ -22,6 +22,7 @@ NOT_FOUND="Error: Driver pipe not found. Is the Tamrel Proximity driver loaded i
 # between programs; stopping it kills every program still running in it.
 prefix_up() {
   echo "$("$WINE64" --version 2>/dev/null), prefix $WINEPREFIX"
+  wine_stop_server # whatever an earlier run left behind
   wine_start_server
 }
 prefix_down() {
@@ -239,6 +240,12 @@ hold_while_polite() {
       next=$((start + run * 100000000 - $(date +%s%N)))
       [ "$next" -le 0 ] || sleep "$(printf '0.%09d' "$next")"
       run_ctl "ipd?"
+      # Not a word, not even an error: Wine did not start the tool (seen now
+      # and then on a busy machine). That run is made again.
+      if [ "$status" -ne 0 ] && [ ! -s "$dir/stdout" ] && [ ! -s "$dir/stderr" ]; then
+        echo "    run $run: status $status, and nothing printed: run again"
+        run_ctl "ipd?"
+      fi
       if [ "$status" -eq 0 ] && [ "$(cat "$dir/stdout")" = "ipd: 66.5 mm"$'\r' ]; then
         answered=$((answered + 1))
       elif [ $((run - answered)) -le 5 ]; then
