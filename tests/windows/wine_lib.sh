@@ -17,7 +17,7 @@ wine_run_case() {
   ctl=$build/cli/tamrel_ctl.exe
   driver_sim=$build/driver/tamrel_driver_sim.exe
   server=$build/tests/support/test_pipe_server.exe
-  hostile=$build/tests/windows/hostile_client.exe
+  hostile=$build/tests/support/hostile_client.exe
   state=$build/tests/windows/wine
   dir=$state/$2
   failed=0
