@@ -36,37 +36,24 @@ TEST_P(Vocabulary, AcceptsExactAndPrefixFormsOnly)
     EXPECT_EQ(is_known_command(GetParam().text), GetParam().known);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ExactForms, Vocabulary,
-    testing::Values(VocabularyCase{"proximity on", true}, VocabularyCase{"proximity off", true},
-                    VocabularyCase{"proximity auto", true}, VocabularyCase{"status", true},
-                    VocabularyCase{"ipd?", true}, VocabularyCase{"backglow off", true},
-                    VocabularyCase{"backglow on", true}, VocabularyCase{"backglow status", true},
-                    // nothing before, after or instead
-                    VocabularyCase{"status ", false}, VocabularyCase{" status", false},
-                    VocabularyCase{"STATUS", false}, VocabularyCase{"Status", false},
-                    VocabularyCase{"statu", false}, VocabularyCase{"ipd?x", false},
-                    VocabularyCase{"ipd? ", false}, VocabularyCase{"proximity", false},
-                    VocabularyCase{"proximity on ", false}, VocabularyCase{"proximity onn", false},
-                    VocabularyCase{"backglow on2", false}, VocabularyCase{"backglow", false},
-                    VocabularyCase{"backglow status x", false}, VocabularyCase{"", false},
-                    VocabularyCase{"--help", false}));
+INSTANTIATE_TEST_SUITE_P(ExactForms, Vocabulary, testing::ValuesIn(std::vector<VocabularyCase>{
+    {"proximity on", true}, {"proximity off", true}, {"proximity auto", true}, {"status", true}, {"ipd?", true},
+    {"backglow off", true}, {"backglow on", true}, {"backglow status", true},
+    // nothing before, after or instead
+    {"status ", false}, {" status", false}, {"STATUS", false}, {"Status", false}, {"statu", false},
+    {"ipd?x", false}, {"ipd? ", false}, {"proximity", false}, {"proximity on ", false}, {"proximity onn", false},
+    {"backglow on2", false}, {"backglow", false}, {"backglow status x", false}, {"", false}, {"--help", false}
+}));
 
-INSTANTIATE_TEST_SUITE_P(
-    PrefixForms, Vocabulary,
-    testing::Values(VocabularyCase{"ipd ", true}, VocabularyCase{"ipd 63", true},
-                    VocabularyCase{"ipd 100", true}, VocabularyCase{"ipd abc", true},
-                    VocabularyCase{"load_lh_config ", true}, VocabularyCase{"load_lh_config C:\\lh.json", true},
-                    VocabularyCase{"backglow fill", true}, VocabularyCase{"backglow fill FF8000", true},
-                    VocabularyCase{"backglow fillFF8000", true}, VocabularyCase{"backglow set ", true},
-                    VocabularyCase{"backglow set 3 00FF00", true}, VocabularyCase{"backglow bri ", true},
-                    VocabularyCase{"backglow bri 999", true},
-                    // the trailing space belongs to the form
-                    VocabularyCase{"ipd", false}, VocabularyCase{"ipd63", false},
-                    VocabularyCase{"load_lh_config", false}, VocabularyCase{"backglow set", false},
-                    VocabularyCase{"backglow bri", false}, VocabularyCase{"backglow set3", false},
-                    VocabularyCase{"backglow fil", false}, VocabularyCase{"IPD 63", false},
-                    VocabularyCase{" ipd 63", false}));
+INSTANTIATE_TEST_SUITE_P(PrefixForms, Vocabulary, testing::ValuesIn(std::vector<VocabularyCase>{
+    {"ipd ", true}, {"ipd 63", true}, {"ipd 100", true}, {"ipd abc", true}, {"load_lh_config ", true},
+    {"load_lh_config C:\\lh.json", true}, {"backglow fill", true}, {"backglow fill FF8000", true},
+    {"backglow fillFF8000", true}, {"backglow set ", true}, {"backglow set 3 00FF00", true},
+    {"backglow bri ", true}, {"backglow bri 999", true},
+    // the trailing space belongs to the form
+    {"ipd", false}, {"ipd63", false}, {"load_lh_config", false}, {"backglow set", false}, {"backglow bri", false},
+    {"backglow set3", false}, {"backglow fil", false}, {"IPD 63", false}, {" ipd 63", false}
+}));
 
 // ---- The built tool ----------------------------------------------------------
 

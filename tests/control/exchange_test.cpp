@@ -14,6 +14,7 @@
 
 namespace {
 
+using tamrel_test::reply_pattern;
 using tamrel_test::RunOptions;
 using tamrel_test::RunResult;
 using tamrel_test::TempDir;
@@ -30,16 +31,17 @@ std::string no_response(int code)
 
 class Exchange : public testing::Test {
 protected:
-    // Runs the tool once against a test driver started with `server_args`.
-    RunResult run_against(const std::vector<std::string>& server_args, const std::vector<std::string>& tool_args,
+    // Runs the tool with `args` (or, with `options.program` set, the command
+    // line `args`) once against a test driver started with `server_args`.
+    RunResult run_against(const std::vector<std::string>& server_args, std::vector<std::string> args,
                           RunOptions options = {})
     {
         TestServer server(dir.path(), server_args);
         EXPECT_TRUE(server.ready()) << "the test driver did not start";
         options.runtime_dir = dir.path();
-        std::vector<std::string> argv{tamrel_test::tool_path()};
-        argv.insert(argv.end(), tool_args.begin(), tool_args.end());
-        RunResult result = tamrel_test::run_process(argv, options);
+        if (options.program.empty())
+            args.insert(args.begin(), tamrel_test::tool_path());
+        RunResult result = tamrel_test::run_process(args, options);
         EXPECT_FALSE(result.timed_out);
         had_request = server.has_request();
         request = server.request();
@@ -59,7 +61,7 @@ struct ExchangeCase {
     std::string out;
     std::string err;
     int status;
-    std::string reply_file; // bytes for --reply-file, when not empty
+    std::string reply_file = ""; // bytes for --reply-file, when not empty
 };
 
 void PrintTo(const ExchangeCase& c, std::ostream* out)
@@ -90,55 +92,38 @@ const std::string LINES = "proximity: on\nhid: ok\nipd: 63.5\n";
 INSTANTIATE_TEST_SUITE_P(
     MessagePipe, Replies,
     testing::Values(
-        ExchangeCase{"short", {"--reply", "pong"}, {"status"}, "pong\n", "", 0, ""},
-        ExchangeCase{"several_lines", {"--reply", LINES}, {"backglow status"}, LINES + "\n", "", 0, ""},
-        ExchangeCase{"ends_in_newline", {"--reply", "ok\n"}, {"ipd?"}, "ok\n\n", "", 0, ""},
+        ExchangeCase{"short", {"--reply", "pong"}, {"status"}, "pong\n", "", 0},
+        ExchangeCase{"several_lines", {"--reply", LINES}, {"backglow status"}, LINES + "\n", "", 0},
+        ExchangeCase{"ends_in_newline", {"--reply", "ok\n"}, {"ipd?"}, "ok\n\n", "", 0},
         ExchangeCase{"embedded_nul", {}, {"status"}, "abc\n", "", 0, std::string("abc\0def", 7)},
         ExchangeCase{"nul_first", {}, {"status"}, "\n", "", 0, std::string("\0abc", 4)},
-        ExchangeCase{"1022_bytes", {"--reply-size", "1022"}, {"status"}, tamrel_test::reply_pattern(1022) + "\n", "",
-                     0, ""},
-        ExchangeCase{"1023_bytes", {"--reply-size", "1023"}, {"status"}, tamrel_test::reply_pattern(1023) + "\n", "",
-                     0, ""},
-        ExchangeCase{"1024_bytes", {"--reply-size", "1024"}, {"status"}, "", no_response(234), 1, ""},
-        ExchangeCase{"5000_bytes", {"--reply-size", "5000"}, {"status"}, "", no_response(234), 1, ""},
-        ExchangeCase{"closed_without_reply", {"--close-without-reply"}, {"status"}, "", no_response(109), 1, ""},
+        ExchangeCase{"1022_bytes", {"--reply-size", "1022"}, {"status"}, reply_pattern(1022) + "\n", "", 0},
+        ExchangeCase{"1023_bytes", {"--reply-size", "1023"}, {"status"}, reply_pattern(1023) + "\n", "", 0},
+        ExchangeCase{"1024_bytes", {"--reply-size", "1024"}, {"status"}, "", no_response(234), 1},
+        ExchangeCase{"5000_bytes", {"--reply-size", "5000"}, {"status"}, "", no_response(234), 1},
+        ExchangeCase{"closed_without_reply", {"--close-without-reply"}, {"status"}, "", no_response(109), 1},
         // Nothing in the exchange sets the last error; it is still 0.
-        ExchangeCase{"empty_reply", {"--reply", ""}, {"status"}, "", no_response(0), 1, ""},
+        ExchangeCase{"empty_reply", {"--reply", ""}, {"status"}, "", no_response(0), 1},
         // Only the first argument is the command; the rest is ignored.
-        ExchangeCase{"later_arguments_ignored", {}, {"status", "ignored", "--help"}, "ok\n", "", 0, ""},
+        ExchangeCase{"later_arguments_ignored", {}, {"status", "ignored", "--help"}, "ok\n", "", 0},
         // Prefix forms go as typed, whatever follows them.
-        ExchangeCase{"fill_without_space", {}, {"backglow fillFF8000"}, "ok\n", "", 0, ""},
-        ExchangeCase{"ipd_out_of_range", {}, {"ipd 100"}, "ok\n", "", 0, ""},
-        ExchangeCase{"prefix_alone", {}, {"load_lh_config "}, "ok\n", "", 0, ""},
-        ExchangeCase{"not_ascii_and_directives",
-                     {},
-                     {"load_lh_config C:\\Users\\\xc3\x9c\xff%s%n\\lh.json"},
-                     "ok\n",
-                     "",
-                     0,
-                     ""},
-        ExchangeCase{"100_kb_sent_whole", {}, {"ipd " + std::string(100 * 1024, '7')}, "ok\n", "", 0, ""}));
+        ExchangeCase{"fill_without_space", {}, {"backglow fillFF8000"}, "ok\n", "", 0},
+        ExchangeCase{"ipd_out_of_range", {}, {"ipd 100"}, "ok\n", "", 0},
+        ExchangeCase{"prefix_alone", {}, {"load_lh_config "}, "ok\n", "", 0},
+        ExchangeCase{"not_ascii_and_directives", {}, {"load_lh_config C:\\Users\\\xc3\x9c\xff%s%n\\lh.json"},
+                     "ok\n", "", 0},
+        ExchangeCase{"100_kb_sent_whole", {}, {"ipd " + std::string(100 * 1024, '7')}, "ok\n", "", 0}));
 
 // A byte-type pipe refuses message read mode: the tool warns and goes on,
 // and its one byte-mode read takes at most 1023 bytes of a longer reply.
 INSTANTIATE_TEST_SUITE_P(
     BytePipe, Replies,
     testing::Values(
-        ExchangeCase{"short", {"--byte-pipe", "--reply", "pong"}, {"status"}, "pong\n", NOT_MESSAGE_MODE, 0, ""},
-        ExchangeCase{"5000_bytes_cut",
-                     {"--byte-pipe", "--reply-size", "5000"},
-                     {"status"},
-                     tamrel_test::reply_pattern(1023) + "\n",
-                     NOT_MESSAGE_MODE,
-                     0,
-                     ""},
-        ExchangeCase{"closed_without_reply",
-                     {"--byte-pipe", "--close-without-reply"},
-                     {"status"},
-                     "",
-                     NOT_MESSAGE_MODE + no_response(109),
-                     1,
-                     ""}));
+        ExchangeCase{"short", {"--byte-pipe", "--reply", "pong"}, {"status"}, "pong\n", NOT_MESSAGE_MODE, 0},
+        ExchangeCase{"5000_bytes_cut", {"--byte-pipe", "--reply-size", "5000"}, {"status"},
+                     reply_pattern(1023) + "\n", NOT_MESSAGE_MODE, 0},
+        ExchangeCase{"closed_without_reply", {"--byte-pipe", "--close-without-reply"}, {"status"}, "",
+                     NOT_MESSAGE_MODE + no_response(109), 1}));
 
 TEST_F(Exchange, StatusRequestIsExactlySixBytes)
 {
@@ -188,34 +173,28 @@ TEST_F(Exchange, ReplyThatCannotBeWrittenIsFailure)
 
 TEST_F(Exchange, ReplyToAReaderThatHasGoneIsFailure)
 {
-    TestServer server(dir.path(), {"--reply", "pong"});
-    ASSERT_TRUE(server.ready());
     RunOptions options;
-    options.runtime_dir = dir.path();
+    options.program = "/bin/sh";
     // The reader closes its end and leaves a mark; only then does the tool run.
     const char* script = "{ while [ ! -e \"$1\" ]; do sleep 0.01; done; \"$0\" status; echo \"status $?\" >&2; }"
                          " | { exec <&-; touch \"$1\"; }";
-    RunResult result =
-        tamrel_test::run_process({"/bin/sh", "-c", script, tamrel_test::tool_path(), dir.file("reader_gone")}, options);
+    RunResult result = run_against(
+        {"--reply", "pong"}, {"/bin/sh", "-c", script, tamrel_test::tool_path(), dir.file("reader_gone")}, options);
     EXPECT_EQ(result.err, "Error: Cannot write the driver's reply to standard output\nstatus 1\n");
-    EXPECT_EQ(server.request(), "status");
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(request, "status");
 }
 
 // Started with standard error closed, the tool must not let its warning
 // reach the driver ahead of the command.
 TEST_F(Exchange, ClosedStandardErrorKeepsWarningOutOfThePipe)
 {
-    TestServer server(dir.path(), {"--byte-pipe", "--reply", "pong"});
-    ASSERT_TRUE(server.ready());
     RunOptions options;
-    options.runtime_dir = dir.path();
-    RunResult result = tamrel_test::run_process(
-        {"/bin/sh", "-c", "exec \"$0\" status 2>&-", tamrel_test::tool_path()}, options);
+    options.program = "/bin/sh";
+    RunResult result = run_against({"--byte-pipe", "--reply", "pong"},
+                                   {"/bin/sh", "-c", "exec \"$0\" status 2>&-", tamrel_test::tool_path()}, options);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "pong\n");
-    EXPECT_EQ(server.request(), "status");
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(request, "status");
 }
 
 // The pipe's file is missing, or left behind by a driver that is gone.
@@ -267,14 +246,8 @@ TEST_P(NoHeap, NothingIsAllocated)
     options.runtime_dir = dir.path();
     argv.insert(argv.end(), GetParam().tool_args.begin(), GetParam().tool_args.end());
 
-    RunResult result;
-    if (GetParam().serve) {
-        TestServer server(dir.path(), {"--reply", "pong"});
-        ASSERT_TRUE(server.ready());
-        result = tamrel_test::run_process(argv, options);
-    } else {
-        result = tamrel_test::run_process(argv, options);
-    }
+    RunResult result = GetParam().serve ? run_against({"--reply", "pong"}, argv, options)
+                                        : tamrel_test::run_process(argv, options);
     if (TAMREL_CTL_STATIC) {
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         return;

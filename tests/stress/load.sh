@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The stand-in driver under load: TAMREL_STRESS_RUNS tool runs (default
-# 2,000), 16 at a time, while 50 idle connections are held open and another
-# client streams garbage. Every run gets the reply to its own request, none is
-# refused as busy, nobody crashes, the driver's resident memory stays flat,
-# and it stops cleanly.
-#   tests/stress/load.sh TAMREL_CTL TAMREL_DRIVER_SIM STRESS_CLIENT
+# 2,000), 16 at a time, while 50 idle connections are held open (each dropped
+# at its deadline and opened again) and another client streams garbage.
+# Every run gets the reply to its own request, none is refused as busy,
+# nobody crashes, the driver's resident memory stays flat, and it stops
+# cleanly.
+#   tests/stress/load.sh TAMREL_CTL TAMREL_DRIVER_SIM HOSTILE_CLIENT
 set -euo pipefail
 tool=$1
 driver=$2
@@ -81,10 +82,11 @@ rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 seq 1 200 | xargs -P "$PARALLEL" -n 25 bash -c 'load_batch "$@"' _
 rss_before=$(rss_kb "$driver_pid")
 
-"$client" idle "$socket" "$IDLE_CONNECTIONS" 3600 >"$dir/idle.out" 2>&1 &
+# Both run until $dir/stop exists.
+"$client" hold "$IDLE_CONNECTIONS" "$dir/ready" "$dir/stop" >"$dir/idle.out" 2>&1 &
 idle=$!
 pids+=("$idle")
-"$client" garbage "$socket" 3600 "$RANDOM" >"$dir/garbage.out" 2>&1 &
+"$client" garbage "$dir/stop" "$RANDOM" >"$dir/garbage.out" 2>&1 &
 garbage=$!
 pids+=("$garbage")
 sleep 0.5
@@ -97,10 +99,10 @@ seconds=$((SECONDS - start))
 problems=()
 kill -0 "$idle" 2>/dev/null || problems+=("the idle client ended early: $(cat "$dir/idle.out")")
 kill -0 "$garbage" 2>/dev/null || problems+=("the garbage client ended early: $(cat "$dir/garbage.out")")
-kill -TERM "$idle" "$garbage" 2>/dev/null || true
+touch "$dir/stop"
 wait "$idle" || problems+=("idle client: $(cat "$dir/idle.out")")
 wait "$garbage" || problems+=("garbage client: $(cat "$dir/garbage.out")")
-grep -q "^idle: held $IDLE_CONNECTIONS," "$dir/idle.out" || problems+=("idle client: $(cat "$dir/idle.out")")
+idle_counts=$(grep -o "held $IDLE_CONNECTIONS, .*" "$dir/idle.out") || problems+=("idle client: $(cat "$dir/idle.out")")
 
 rss_after="?"
 if kill -0 "$driver_pid" 2>/dev/null; then
@@ -121,7 +123,7 @@ busy=$(wc -l <"$dir/busy")
 [ "$wrong" -eq 0 ] || problems+=("$wrong wrong replies, first: $(head -n3 "$dir/wrong")")
 [ "$busy" -eq 0 ] || problems+=("$busy busy refusals, first: $(head -n3 "$dir/busy")")
 
-echo "load: $done_runs runs, $PARALLEL at a time, in $seconds s; $(cat "$dir/garbage.out"); $(cat "$dir/idle.out");" \
+echo "load: $done_runs runs, $PARALLEL at a time, in $seconds s; $(cat "$dir/garbage.out"); idle: ${idle_counts:-?};" \
   "VmRSS $rss_before -> $rss_after KiB"
 if [ ${#problems[@]} -ne 0 ]; then
   printf 'load: %s\n' "${problems[@]}" >&2

@@ -17,7 +17,7 @@ wine_run_case() {
   ctl=$build/cli/tamrel_ctl.exe
   driver_sim=$build/driver/tamrel_driver_sim.exe
   server=$build/tests/support/test_pipe_server.exe
-  hostile=$build/tests/windows/hostile_client.exe
+  hostile=$build/tests/support/hostile_client.exe
   state=$build/tests/windows/wine
   dir=$state/$2
   failed=0
@@ -59,8 +59,8 @@ expect_bytes() {
   printf '%s' "$expected" >"$file.want"
   if ! cmp -s "$file.want" "$file"; then
     problem "$label differs; want / got:"
-    od -c "$file.want" | head -n 8 | sed 's/^/      /'
-    od -c "$file" | head -n 8 | sed 's/^/      /'
+    od -c "$file.want" | sed -n '1,8s/^/      /p'
+    od -c "$file" | sed -n '1,8s/^/      /p'
   fi
 }
 
@@ -71,16 +71,20 @@ expect_run() {
   expect_bytes stderr "$dir/stderr" "$3"
 }
 
-# The usage text in FILE: the Linux suite's, with CRLF line ends. Under Wine
-# argv[0] is the program's full DOS path, e.g. Z:\...\tamrel_ctl.exe, so
-# line 1 is matched by its shape.
+# The last run turned the command line away: exit status 1, nothing on
+# stdout, and on stderr the bytes BEFORE (if given) and then the usage text:
+# the Linux suite's, with CRLF line ends. Under Wine argv[0] is the
+# program's full DOS path, e.g. Z:\...\tamrel_ctl.exe, so the usage's line 1
+# is matched by its shape.
+#   expect_usage [BEFORE]
 expect_usage() {
-  local file=$1 first tail
-  first=$(head -n 1 "$file")
+  local first tail
+  [ "$status" -eq 1 ] || problem "exit status $status, want 1"
+  expect_bytes stdout "$dir/stdout" ""
+  first=$(grep -m 1 '^Usage: ' "$dir/stderr" || true)
   [[ "$first" == "Usage: "?:\\*tamrel_ctl.exe" <command>"$'\r' ]] || problem "usage line 1 is '$first'"
-  tail -n +2 "$file" >"$file.tail"
   tail=$(tail -n +2 "$(dirname "${BASH_SOURCE[0]}")/../cli/usage.txt" | sed 's/$/\r/'; printf x)
-  expect_bytes "usage text" "$file.tail" "${tail%x}"
+  expect_bytes stderr "$dir/stderr" "${1-}$first"$'\n'"${tail%x}"
 }
 
 # Tries COMMAND... every 0.1 s until it succeeds, for at most TENTHS tries
