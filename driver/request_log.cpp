@@ -238,8 +238,12 @@ void Log::write(std::string line)
         ++queue_->lost;
         return;
     }
+    // The thread waits only for a first line; under Wine a wake-up costs a
+    // trip to its server, so there is none while it has lines to write.
+    bool waiting = queue_->lines.empty() && queue_->lost == 0 && !queue_->writing;
     queue_->lines.push_back(std::move(line));
-    queue_->changed.notify_all();
+    if (waiting)
+        queue_->changed.notify_all();
 }
 
 bool Log::flush(std::chrono::milliseconds timeout)
