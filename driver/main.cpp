@@ -15,6 +15,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 
 // The version, for `what` or `strings`.
 extern const char TAMREL_DRIVER_SIM_IDENT[] = "@(#)tamrel_driver_sim " TAMREL_VERSION;
@@ -114,9 +115,20 @@ int main(int argc, char* argv[])
 
     tamrel_sim::install_stop_handlers();
     tamrel_sim::DriverHost host(options.ceiling, tamrel_sim::load_lh_config_file);
-    // Started once the pipe is served, so that the process has one thread
-    // while it sets up (the socket is made under a umask of its own).
+    // The log has a thread of its own or there is none: written on the
+    // serving thread, a log that nobody reads would hold up serving and
+    // the stop. (It makes no files, so the umask that the POSIX pipe is
+    // made under does not reach it.)
     std::optional<tamrel_sim::Log> log;
+    if (!options.quiet) {
+        try {
+            log.emplace(tamrel_sim::standard_error(), PROGRAM);
+        } catch (const std::system_error& failure) {
+            std::fprintf(stderr, "%s: cannot start the log's thread: %s (--quiet needs none)\n", PROGRAM,
+                         failure.what());
+            return 1;
+        }
+    }
 
     // On a terminal, the LEDs are drawn after each line that changed or showed them.
     bool colour = !options.quiet && tamrel_sim::log_in_colour();
@@ -133,8 +145,7 @@ int main(int argc, char* argv[])
     };
     tamrel_sim::ServerOptions server_options;
     server_options.on_ready = [&](const std::string& socket_path) {
-        log.emplace(tamrel_sim::standard_error(), PROGRAM);
-        if (!options.quiet)
+        if (log)
             log->write(std::string(PROGRAM) + ": serving " + PIPE_NAME + (socket_path.empty() ? "" : " at ") +
                        socket_path + " (brightness ceiling " + std::to_string(options.ceiling) + "); Ctrl+C stops\n");
     };
@@ -156,7 +167,7 @@ int main(int argc, char* argv[])
         message = std::string(PROGRAM) + ": " + PIPE_NAME + ": " + detail + "\n";
         break;
     }
-    // Once serving has begun, standard error belongs to the log thread.
+    // With a log, standard error belongs to its thread.
     if (!log) {
         std::fputs(message.c_str(), stderr);
         return status;

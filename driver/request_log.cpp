@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -27,7 +26,6 @@ struct LogQueue {
     LogOutput output;
     std::string program;
     std::size_t capacity;
-    bool threaded = true;  // false: no thread could be had, lines are written at once
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -213,11 +211,7 @@ Log::Log(LogOutput output, std::string program, std::size_t capacity) : queue_(s
     queue_->output = output;
     queue_->program = std::move(program);
     queue_->capacity = capacity;
-    try {
-        std::thread(write_queued, queue_).detach();
-    } catch (const std::system_error&) {
-        queue_->threaded = false;
-    }
+    std::thread(write_queued, queue_).detach();
 }
 
 Log::~Log()
@@ -229,10 +223,6 @@ Log::~Log()
 
 void Log::write(std::string line)
 {
-    if (!queue_->threaded) {
-        write_out(queue_->output, line);
-        return;
-    }
     std::lock_guard<std::mutex> lock(queue_->mutex);
     if (queue_->lines.size() >= queue_->capacity) {
         ++queue_->lost;

@@ -44,7 +44,9 @@ bool log_in_colour();
 class Log {
 public:
     // Starts the thread that writes to `output` (on Windows with CRLF line
-    // ends). `program` begins the line that tells of lines lost.
+    // ends). `program` begins the line that tells of lines lost. Throws
+    // std::system_error when no thread can be had: written on the serving
+    // thread instead, a log that nobody reads would hold up serving.
     Log(LogOutput output, std::string program, std::size_t capacity = LOG_QUEUE_LINES);
     // Does not wait for the thread, which may be stuck in a write: what it
     // has not written yet is dropped.

@@ -61,8 +61,9 @@ void install_stop_handlers();
 
 // Serves `pipe_name` until stop_serving() is called. The handler is called
 // for one request at a time, on the thread that called serve(). `detail`
-// says why serving failed, or where the other server serves (its socket
-// path on POSIX; empty on Windows, where the pipe name says it all).
+// says why serving failed, or where the other server serves (on POSIX its
+// socket path, and its pid when its lock file gives it: "PATH (pid 1234)";
+// empty on Windows, where the pipe name says it all).
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
                   std::string& detail);
 

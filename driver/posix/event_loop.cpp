@@ -1,21 +1,52 @@
 #include "driver/posix/event_loop.h"
 
 #include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
-#include <thread>
 
 namespace tamrel_sim {
 
 namespace {
 
-// Descriptors kept free of waiting connections for the driver's own: the
-// standard streams, the listener, the lock, the wake-up pipe, a lighthouse
-// file being read, the connection being accepted, and any it inherited.
-constexpr std::size_t RESERVED_DESCRIPTORS = 32;
+// Beyond the waiting connections: one to take a newcomer while they all
+// wait (the oldest then goes), one for a lighthouse file being read.
+constexpr std::size_t SPARE_DESCRIPTORS = 2;
 constexpr int ACCEPTS_PER_ROUND = 64;
+// How long the listener rests after an accept found no descriptor, when no
+// connection ends before.
+constexpr std::chrono::milliseconds RETRY{50};
+
+// The descriptors open in this process.
+std::size_t open_descriptors(unsigned long limit)
+{
+    std::size_t count = 0;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(fds))
+            count += entry->d_name[0] != '.';
+        closedir(fds);
+        return count - 1; // the listing's own
+    }
+    // No /proc, or no descriptor left to read it with: ask each number.
+    for (unsigned long fd = 0; fd < std::min(limit, 65536ul); ++fd)
+        count += fcntl(static_cast<int>(fd), F_GETFD) >= 0;
+    return count;
+}
 
 } // namespace
+
+std::size_t free_descriptors(unsigned long& limit)
+{
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) != 0 || nofile.rlim_cur == RLIM_INFINITY) {
+        limit = 0;
+        return PIPE_SERVER_MAX_WAIT + SPARE_DESCRIPTORS + PIPE_SERVER_DESCRIPTORS;
+    }
+    limit = static_cast<unsigned long>(nofile.rlim_cur);
+    std::size_t open = open_descriptors(limit);
+    return limit > open ? limit - open : 0;
+}
 
 EventLoop::EventLoop(PipeServer& server, const std::atomic<bool>& stop, const RequestHandler& handler,
                      const ServerOptions& options)
@@ -38,8 +69,9 @@ void EventLoop::run()
         connections.clear();
         for (const Waiting& waiting : waiting_)
             connections.push_back(waiting.connection);
-        PipeServerEvents events =
-            pipe_server_wait(server_, connections.data(), readable.get(), connections.size(), wait_timeout_ms());
+        Clock::time_point now = Clock::now();
+        PipeServerEvents events = pipe_server_wait(server_, now >= resting_until_, connections.data(),
+                                                   readable.get(), connections.size(), wait_timeout_ms(now));
         if (events.woken || stop_.load())
             break;
 
@@ -60,20 +92,20 @@ void EventLoop::run()
 // the descriptors that the driver needs for itself.
 std::size_t EventLoop::waiting_limit()
 {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-        limit.rlim_cur >= PIPE_SERVER_MAX_WAIT + RESERVED_DESCRIPTORS)
-        return PIPE_SERVER_MAX_WAIT;
-    std::size_t descriptors = static_cast<std::size_t>(limit.rlim_cur);
-    return descriptors > 2 * RESERVED_DESCRIPTORS ? descriptors - RESERVED_DESCRIPTORS : descriptors / 2 + 1;
+    unsigned long limit = 0;
+    std::size_t free = free_descriptors(limit);
+    std::size_t room = free > SPARE_DESCRIPTORS ? free - SPARE_DESCRIPTORS : 1;
+    return std::min(room, PIPE_SERVER_MAX_WAIT);
 }
 
-int EventLoop::wait_timeout_ms() const
+int EventLoop::wait_timeout_ms(Clock::time_point now) const
 {
-    if (waiting_.empty())
+    Clock::time_point first = now < resting_until_ ? resting_until_ : Clock::time_point::max();
+    if (!waiting_.empty()) // they are in order of arrival
+        first = std::min(first, waiting_.front().deadline);
+    if (first == Clock::time_point::max())
         return -1;
-    Clock::time_point first = waiting_.front().deadline; // they are in order of arrival
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now()).count();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(first - now).count();
     return static_cast<int>(std::max<long long>(0, left + 1));
 }
 
@@ -91,22 +123,29 @@ bool EventLoop::serve_if_ready(PipeConnection connection)
         std::string reply = reply_to(handler_, Request{std::string_view(buffer_.data(), length), message_length});
         pipe_server_send(connection, reply.data(), reply.size()); // a client that has gone loses nothing
     }
-    pipe_server_disconnect(connection);
+    disconnect(connection);
     return true;
+}
+
+// A descriptor is free again: a listener that rests for want of one wakes.
+void EventLoop::disconnect(PipeConnection connection)
+{
+    pipe_server_disconnect(connection);
+    resting_until_ = Clock::time_point{};
 }
 
 void EventLoop::drop_expired()
 {
     Clock::time_point now = Clock::now();
     while (!waiting_.empty() && waiting_.front().deadline <= now) {
-        pipe_server_disconnect(waiting_.front().connection);
+        disconnect(waiting_.front().connection);
         waiting_.erase(waiting_.begin());
     }
 }
 
 void EventLoop::drop_oldest()
 {
-    pipe_server_disconnect(waiting_.front().connection);
+    disconnect(waiting_.front().connection);
     waiting_.erase(waiting_.begin());
 }
 
@@ -118,14 +157,10 @@ void EventLoop::accept_clients()
         if (result == PipeAcceptResult::none_waiting)
             return;
         if (result == PipeAcceptResult::out_of_resources) {
-            if (waiting_.empty()) {
-                // Nothing of ours to give back; let the system recover
-                // rather than spin on a listener that stays ready.
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                return;
-            }
-            drop_oldest();
-            continue;
+            // Perhaps nobody waits at all: the connections we hold keep
+            // their chance, and the listener rests.
+            resting_until_ = Clock::now() + RETRY;
+            return;
         }
         // Most clients send right after connecting: try before waiting.
         if (serve_if_ready(connection))

@@ -5,6 +5,13 @@
 // client that never reads it costs nothing, and the connection is closed.
 // Each connection has one deadline, counted from its accept: whatever the
 // client does, it is dropped when that runs out.
+//
+// Descriptors: as many connections wait as the limit on open files leaves
+// room for, beside those the driver has open already (its own and any it
+// inherited), less one for taking a newcomer while all wait and one for a
+// lighthouse file. A newcomer past that many makes the oldest go. An accept
+// that fails for want of a descriptor drops nobody: the listener rests
+// until a connection ends, or 50 ms.
 #pragma once
 
 #include "driver/posix/pipe_server.h"
@@ -15,6 +22,10 @@
 #include <vector>
 
 namespace tamrel_sim {
+
+// The descriptors the driver may still open: the limit on open files less
+// those open now; `limit` is set to that limit (0: none).
+std::size_t free_descriptors(unsigned long& limit);
 
 class EventLoop {
 public:
@@ -37,8 +48,9 @@ private:
     };
 
     static std::size_t waiting_limit();
-    int wait_timeout_ms() const;
+    int wait_timeout_ms(Clock::time_point now) const;
     bool serve_if_ready(PipeConnection connection);
+    void disconnect(PipeConnection connection);
     void drop_expired();
     void drop_oldest();
     void accept_clients();
@@ -50,6 +62,7 @@ private:
     std::vector<char> buffer_;
     std::size_t max_waiting_;
     std::vector<Waiting> waiting_; // in order of arrival, so also of deadline
+    Clock::time_point resting_until_{}; // the listener is not watched before then
 };
 
 } // namespace tamrel_sim

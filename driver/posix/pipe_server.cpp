@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -66,25 +67,57 @@ bool lock_path_of(const char* socket_path, char* lock_path, std::size_t size)
     return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
-// Takes the lock file exclusively. A lock file that another server removed
-// between our open and our flock is a dead inode: open the new one and retry.
-// Returns the locked descriptor, -1 with errno EWOULDBLOCK when another
-// server holds it, or -1 with another errno.
-int take_lock(const char* lock_path)
+// Our pid, for a driver that the lock turns away (should the write fail,
+// that one calls the holder unknown; the lock holds all the same).
+void write_pid(int fd)
+{
+    char pid[24];
+    int length = std::snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
+    if (ftruncate(fd, 0) == 0)
+        (void)!pwrite(fd, pid, static_cast<std::size_t>(length), 0);
+}
+
+// Takes the lock file exclusively and writes our pid into it, so that a
+// driver refused by the lock can say who holds it. A lock file that another
+// server removed between our open and our flock is a dead inode: open the
+// new one and retry. Returns the locked descriptor; or -1 with errno
+// EWOULDBLOCK when another server holds it (`holder`: the pid it wrote, 0
+// when it wrote none), EPERM when another user owns the file (`owner`: its
+// uid), or another errno.
+int take_lock(const char* lock_path, long& holder, uid_t& owner)
 {
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        struct stat held {};
         int fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0)
-            return -1;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            close_keeping_errno(fd);
+        int open_error = errno;
+        // In a sticky folder another user may have made it first: theirs to hold.
+        if (fd >= 0 ? fstat(fd, &held) == 0 && held.st_uid != geteuid()
+                    : (open_error == EACCES || open_error == EPERM) && lstat(lock_path, &held) == 0 &&
+                          held.st_uid != geteuid()) {
+            if (fd >= 0)
+                close(fd);
+            owner = held.st_uid;
+            errno = EPERM;
             return -1;
         }
-        struct stat held {};
+        if (fd < 0) {
+            errno = open_error;
+            return -1;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int lock_error = errno;
+            char text[24] = {};
+            holder = pread(fd, text, sizeof text - 1, 0) > 0 ? std::strtol(text, nullptr, 10) : 0;
+            close(fd);
+            errno = lock_error;
+            return -1;
+        }
         struct stat named {};
         if (fstat(fd, &held) == 0 && stat(lock_path, &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino)
+            held.st_ino == named.st_ino) {
+            write_pid(fd);
             return fd;
+        }
         close(fd);
     }
     errno = EAGAIN;
@@ -139,12 +172,29 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
     char lock_path[sizeof address.sun_path + sizeof LOCK_SUFFIX];
     if (!lock_path_of(address.sun_path, lock_path, sizeof lock_path))
         return fail(error, "name the lock file", ENAMETOOLONG);
-    server.lock_fd = take_lock(lock_path);
+    long holder = 0;
+    uid_t owner = 0;
+    server.lock_fd = take_lock(lock_path, holder, owner);
     if (server.lock_fd < 0) {
         int lock_error = errno;
-        if (lock_error == EWOULDBLOCK)
+        if (lock_error == EPERM) {
+            error = std::string("cannot take the lock file ") + lock_path + ": it is owned by another user (uid " +
+                    std::to_string(owner) + ")";
+            return PipeListenResult::failed;
+        }
+        if (lock_error != EWOULDBLOCK)
+            return fail(error, std::string("take the lock file ") + lock_path, lock_error);
+        std::string pid = holder > 0 ? std::to_string(holder) : "";
+        struct stat socket_file {};
+        if (lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode)) {
+            error = pid.empty() ? "" : "pid " + pid;
             return PipeListenResult::already_served;
-        return fail(error, std::string("take the lock file ") + lock_path, lock_error);
+        }
+        // Removed while its driver runs: nobody can reach that driver now.
+        error = "cannot serve: " + (pid.empty() ? "a driver of unknown pid" : "the driver with pid " + pid) +
+                " holds the lock file " + lock_path + ", but its socket " + socket_path + " is gone; stop that driver" +
+                (pid.empty() ? "" : " (kill " + pid + ")") + " and start again";
+        return PipeListenResult::failed;
     }
 
     // Whatever sits at the socket path: a live server (leave it alone), a
@@ -306,14 +356,14 @@ void pipe_server_disconnect(PipeConnection connection)
         close(connection);
 }
 
-PipeServerEvents pipe_server_wait(const PipeServer& server, const PipeConnection* connections,
+PipeServerEvents pipe_server_wait(const PipeServer& server, bool watch_listener, const PipeConnection* connections,
                                   bool* readable, std::size_t count, int timeout_ms)
 {
     static_assert(PIPE_SERVER_MAX_WAIT <= 4096, "the poll set lives on the stack");
     assert(count <= PIPE_SERVER_MAX_WAIT);
     pollfd fds[PIPE_SERVER_MAX_WAIT + 2];
     fds[0] = pollfd{server.wake_read_fd, POLLIN, 0};
-    fds[1] = pollfd{server.listen_fd, POLLIN, 0};
+    fds[1] = pollfd{watch_listener ? server.listen_fd : -1, POLLIN, 0}; // poll passes over -1
     for (std::size_t i = 0; i < count; ++i)
         fds[i + 2] = pollfd{connections[i], POLLIN | POLLRDHUP, 0};
 

@@ -6,8 +6,8 @@
 // pipe_runtime_dir.h (the fallback folder is created). The socket file is
 // born with mode 0600, so only its own user can connect (others get
 // ERROR_ACCESS_DENIED). A lock file beside it (NAME.lock, held with flock
-// for as long as the server runs) keeps two servers from starting on one
-// name at once.
+// for as long as the server runs, with the server's pid in it) keeps two
+// servers from starting on one name at once.
 //
 // Connections are non-blocking; a server waits for all of them, the
 // listener and its wake-up in one pipe_server_wait() call.
@@ -36,10 +36,16 @@ enum class PipeListenResult {
 
 // Starts serving `pipe_name`, replacing a stale socket file that nobody
 // listens on. On failure `error` says what could not be done, to which file
-// or folder, and why: "cannot take the lock file PATH: Not a directory".
-// Sets the process's umask for a moment: call it before starting threads
-// that create files.
+// or folder, and why: "cannot take the lock file PATH: Not a directory"; a
+// lock held by a server whose socket has gone is such a failure. When the
+// name is already served, `error` names that server ("pid 1234") if its
+// lock file does, and is empty otherwise. Sets the process's umask for a
+// moment: call it before starting threads that create files.
 PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServer& server, std::string& error);
+
+// The descriptors that a listening server holds: the listener, the lock and
+// the wake-up pipe's two ends.
+constexpr std::size_t PIPE_SERVER_DESCRIPTORS = 4;
 
 // Stops listening, removes the socket file when it is still ours, releases
 // the lock. Safe to call on a server that never started.
@@ -55,7 +61,9 @@ typedef int PipeConnection;
 enum class PipeAcceptResult {
     accepted,
     none_waiting,
-    out_of_resources,  // no descriptor or memory for it: close some first
+    // No descriptor or memory for one. This says nothing of the queue:
+    // Linux takes the descriptor before it looks whether a client waits.
+    out_of_resources,
 };
 
 // Accepts one waiting client without blocking.
@@ -89,8 +97,9 @@ struct PipeServerEvents {
 // more than this many waiting.
 constexpr std::size_t PIPE_SERVER_MAX_WAIT = 1024;
 
-// Waits at most `timeout_ms` (-1: no limit) for a client to connect, for
-// one of `connections` (`count` <= PIPE_SERVER_MAX_WAIT) to become readable
-// (or closed), or for a wake-up. `readable[i]` tells about `connections[i]`.
-PipeServerEvents pipe_server_wait(const PipeServer& server, const PipeConnection* connections,
+// Waits at most `timeout_ms` (-1: no limit) for a client to connect (when
+// `watch_listener`), for one of `connections` (`count` <=
+// PIPE_SERVER_MAX_WAIT) to become readable (or closed), or for a wake-up.
+// `readable[i]` tells about `connections[i]`.
+PipeServerEvents pipe_server_wait(const PipeServer& server, bool watch_listener, const PipeConnection* connections,
                                   bool* readable, std::size_t count, int timeout_ms);

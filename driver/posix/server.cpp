@@ -78,10 +78,19 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
                   std::string& detail)
 {
     fill_standard_streams();
+    // Never "serving" with no descriptor left to take a client with.
+    unsigned long limit = 0;
+    std::size_t free = free_descriptors(limit);
+    if (free < PIPE_SERVER_DESCRIPTORS + 1) {
+        detail = "cannot serve under a limit of " + std::to_string(limit) + " open files (ulimit -n): " +
+                 std::to_string(limit - free) + " are open, and the pipe and one client need " +
+                 std::to_string(PIPE_SERVER_DESCRIPTORS + 1) + " more";
+        return ServeResult::failed;
+    }
     PipeServer server;
     PipeListenResult listening = pipe_server_listen(pipe_name, LISTEN_BACKLOG, server, detail);
     if (listening == PipeListenResult::already_served) {
-        detail = server.socket_path;
+        detail = std::string(server.socket_path) + (detail.empty() ? "" : " (" + detail + ")");
         return ServeResult::already_served;
     }
     if (listening == PipeListenResult::failed)

@@ -57,10 +57,27 @@ private:
 
 class DriverTest : public testing::Test {
 protected:
-    bool start_driver(const std::vector<std::string>& args = {})
+    bool start_driver(const std::vector<std::string>& args = {}, const std::vector<std::string>& command = {})
     {
-        driver = std::make_unique<DriverProcess>(dir.path(), args);
+        driver = std::make_unique<DriverProcess>(dir.path(), args, command);
         return driver->ready();
+    }
+
+    // `program` copied into a folder that other users may enter, for
+    // setpriv's `uid`; "" when a folder above it is closed to them.
+    std::string copy_for_user(const std::string& program, const std::string& uid)
+    {
+        std::string copy = others_bin.file(program.substr(program.rfind('/') + 1));
+        tamrel_test::write_file(copy, tamrel_test::read_file(program));
+        chmod(others_bin.path().c_str(), 0755);
+        chmod(copy.c_str(), 0755);
+        tamrel_test::RunOptions options;
+        options.runtime_dir = dir.path();
+        options.program = tamrel_test::find_in_path("setpriv");
+        RunResult reach = tamrel_test::run_process(
+            {"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "/bin/sh", "-c", "test -x \"$0\"", copy},
+            options);
+        return reach.status == 0 ? copy : "";
     }
 
     RunResult ctl(const std::string& command) { return tamrel_test::run_tool({command}, dir.path()); }
@@ -96,7 +113,16 @@ protected:
     TempDir dir;
     tamrel_test::ScopedRuntimeDir runtime_dir{dir.path().c_str()};
     std::unique_ptr<DriverProcess> driver;
+    TempDir others_bin;
 };
+
+// Root, and setpriv to be another user with; why not, else "".
+std::string cannot_switch_users()
+{
+    if (geteuid() != 0 || tamrel_test::find_in_path("setpriv").empty())
+        return "needs root and setpriv to run as another user";
+    return "";
+}
 
 TEST_F(DriverTest, EveryCommandThroughTheTool)
 {
@@ -268,11 +294,23 @@ TEST_F(DriverTest, SecondInstanceIsRefused)
     ASSERT_TRUE(start_driver());
     RunResult second = tamrel_test::run_process({tamrel_test::driver_path()}, dir.path());
     EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.err.find(std::string("another driver already serves ") + PIPE_NAME + " at " + dir.pipe_path()),
+    std::string pid = std::to_string(driver->pid());
+    EXPECT_NE(second.err.find(std::string("another driver already serves ") + PIPE_NAME + " at " + dir.pipe_path() +
+                              " (pid " + pid + ")"),
               std::string::npos)
         << second.err;
     EXPECT_EQ(ctl("ipd?").status, 0);
     EXPECT_EQ(access(dir.pipe_path().c_str(), F_OK), 0);
+
+    // Its socket removed, the first is out of reach: a second names it.
+    ASSERT_EQ(unlink(dir.pipe_path().c_str()), 0);
+    RunResult orphaned = tamrel_test::run_process({tamrel_test::driver_path()}, dir.path());
+    EXPECT_EQ(orphaned.status, 1);
+    EXPECT_NE(orphaned.err.find("the driver with pid " + pid + " holds the lock file " + dir.pipe_path() +
+                                ".lock, but its socket " + dir.pipe_path() + " is gone; stop that driver (kill " +
+                                pid + ")"),
+              std::string::npos)
+        << orphaned.err;
     EXPECT_EQ(driver->stop(), 0);
 }
 
@@ -354,15 +392,96 @@ TEST_F(DriverTest, SilentCrowdLeavesDescriptorsForAFile)
         close(fd);
 }
 
-// The driver serves from no folder that others could write to, and says why.
+// At the lowest limit on descriptors under which the driver starts, it
+// serves clients that send 100 ms after connecting (an accept that finds no
+// descriptor drops nobody); one below, it refuses to start, naming the
+// limit. Those limits depend on what the driver inherits: found, not known.
+TEST_F(DriverTest, TightestDescriptorLimitServesLateClients)
+{
+    std::string prlimit = tamrel_test::find_in_path("prlimit");
+    if (prlimit.empty())
+        GTEST_SKIP() << "needs prlimit (util-linux)";
+    int limit = 3;
+    std::string refusal;
+    for (; limit < 64; ++limit) {
+        std::remove(dir.file("driver.log").c_str());
+        if (start_driver({}, {prlimit, "--nofile=" + std::to_string(limit), tamrel_test::driver_path()}))
+            break;
+        refusal = driver->log();
+    }
+    ASSERT_LT(limit, 64) << refusal;
+    EXPECT_NE(refusal.find("cannot serve under a limit of " + std::to_string(limit - 1) + " open files"),
+              std::string::npos)
+        << refusal;
+    for (int run = 0; run < 3; ++run) {
+        int fd = tamrel_test::connect_to(dir.pipe_path());
+        ASSERT_GE(fd, 0);
+        usleep(100000);
+        char reply[64] = {};
+        pollfd answered{fd, POLLIN, 0};
+        EXPECT_EQ(send(fd, "ipd?", 4, MSG_NOSIGNAL), 4) << "run " << run << " under a limit of " << limit;
+        EXPECT_EQ(poll(&answered, 1, 3000), 1);
+        EXPECT_EQ(recv(fd, reply, sizeof reply - 1, MSG_DONTWAIT), 12);
+        EXPECT_STREQ(reply, "ipd: 63.0 mm");
+        close(fd);
+    }
+}
+
+// A log that can have no thread of its own (a user allowed one process) is
+// refused at the start rather than written on the serving thread; with
+// --quiet the driver needs none.
+TEST_F(DriverTest, LogWithoutItsThreadIsRefused)
+{
+    // A uid that no other test runs as: RLIMIT_NPROC counts all its processes.
+    const std::string uid = "64123";
+    std::string prlimit = tamrel_test::find_in_path("prlimit");
+    if (!cannot_switch_users().empty() || prlimit.empty())
+        GTEST_SKIP() << "needs root, setpriv and prlimit to run the driver as a user with one process";
+    std::string program = copy_for_user(tamrel_test::driver_path(), uid);
+    if (program.empty())
+        GTEST_SKIP() << "user " << uid << " cannot reach " << others_bin.path() << "; set TMPDIR to /tmp";
+    ASSERT_EQ(chown(dir.path().c_str(), 64123, 64123), 0);
+    const std::vector<std::string> one_process = {prlimit,     "--nproc=1",       "setpriv", "--reuid=" + uid,
+                                                  "--regid=" + uid, "--clear-groups", program};
+    tamrel_test::RunOptions options;
+    options.runtime_dir = dir.path();
+    options.timeout_seconds = 5;
+    RunResult refused = tamrel_test::run_process(one_process, options);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "tamrel_driver_sim: cannot start the log's thread: Resource temporarily unavailable "
+                           "(--quiet needs none)\n");
+    EXPECT_TRUE(start_driver({"--quiet"}, one_process));
+    EXPECT_EQ(driver->stop(), 0);
+}
+
+// The driver serves from no folder that others could write to, nor with a
+// lock file that another user made first in a sticky one, and says why.
 TEST_F(DriverTest, FolderOthersCanWriteIsRefused)
 {
-    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-    RunResult refused = tamrel_test::run_process({tamrel_test::driver_path()}, dir.path());
-    chmod(dir.path().c_str(), 0700);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, std::string("tamrel_driver_sim: ") + PIPE_NAME + ": cannot serve from the folder " +
-                               dir.path() + ": it is writable by group or others and not sticky\n");
+    struct Case {
+        mode_t mode;
+        bool foreign_lock;  // a lock file of user nobody's
+        std::string why;
+    };
+    const Case cases[] = {
+        {0777, false, "cannot serve from the folder " + dir.path() + ": it is writable by group or others and not sticky"},
+        {01777, true,
+         "cannot take the lock file " + dir.pipe_path() + ".lock: it is owned by another user (uid 65534)"},
+    };
+    for (const Case& c : cases) {
+        std::string lock = dir.pipe_path() + ".lock";
+        if (c.foreign_lock) {
+            if (geteuid() != 0)
+                continue; // only root can give a file away
+            tamrel_test::write_file(lock, "");
+            ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
+        }
+        ASSERT_EQ(chmod(dir.path().c_str(), c.mode), 0);
+        RunResult refused = tamrel_test::run_process({tamrel_test::driver_path()}, dir.path());
+        chmod(dir.path().c_str(), 0700);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err, std::string("tamrel_driver_sim: ") + PIPE_NAME + ": " + c.why + "\n");
+    }
 }
 
 // A socket file left by a driver that died is replaced.
@@ -382,26 +501,19 @@ TEST_F(DriverTest, OtherUsersAreDenied)
     struct stat file {};
     ASSERT_EQ(stat(dir.pipe_path().c_str(), &file), 0);
     EXPECT_EQ(file.st_mode & 0777, 0600u);
-    std::string setpriv = tamrel_test::find_in_path("setpriv");
-    if (geteuid() != 0 || setpriv.empty())
-        GTEST_SKIP() << "needs root and setpriv to run the tool as another user";
-
-    // A copy of the tool in a folder of its own, which others may enter.
-    TempDir bin;
-    std::string tool = bin.file("tamrel_ctl");
-    tamrel_test::write_file(tool, tamrel_test::read_file(tamrel_test::tool_path()));
-    chmod(bin.path().c_str(), 0755);
-    chmod(tool.c_str(), 0755);
+    if (!cannot_switch_users().empty())
+        GTEST_SKIP() << cannot_switch_users();
+    std::string tool = copy_for_user(tamrel_test::tool_path(), "65534");
+    if (tool.empty())
+        GTEST_SKIP() << "user nobody cannot reach " << others_bin.path()
+                     << ": a folder above it is closed to other users; set TMPDIR to one that is not, such as /tmp";
     tamrel_test::RunOptions options;
     options.runtime_dir = dir.path();
-    options.program = setpriv;
+    options.program = tamrel_test::find_in_path("setpriv");
     auto as_nobody = [&](std::vector<std::string> argv) {
         argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
         return tamrel_test::run_process(argv, options);
     };
-    if (as_nobody({"/bin/sh", "-c", "test -x \"$0\"", tool}).status != 0)
-        GTEST_SKIP() << "user nobody cannot reach " << tool
-                     << ": a folder above it is closed to other users; set TMPDIR to one that is not, such as /tmp";
 
     ASSERT_EQ(ctl("status").status, 0);
     for (mode_t mode : {0711, 0700}) {

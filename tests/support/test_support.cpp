@@ -350,12 +350,14 @@ int TestServer::stop()
     return exit_status_;
 }
 
-DriverProcess::DriverProcess(const std::string& runtime_dir, const std::vector<std::string>& args)
+DriverProcess::DriverProcess(const std::string& runtime_dir, const std::vector<std::string>& args,
+                             const std::vector<std::string>& command)
     : log_path_(runtime_dir + "/driver.log")
 {
-    std::vector<std::string> argv{driver_path()};
+    std::vector<std::string> argv = command.empty() ? std::vector<std::string>{driver_path()} : command;
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = start_process(argv[0], argv, false, child_environment(runtime_dir, {}), "/dev/null", log_path_,
+    std::string program = argv[0][0] == '/' ? argv[0] : find_in_path(argv[0]);
+    pid_ = start_process(program, argv, false, child_environment(runtime_dir, {}), "/dev/null", log_path_,
                          O_APPEND);
     if (pid_ < 0)
         return;

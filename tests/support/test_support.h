@@ -125,9 +125,12 @@ private:
 
 // The stand-in driver, started in `runtime_dir` with `args`, its standard
 // error going to log_path(). ready() once its pipe accepts a connection.
+// `command` runs it (a launcher such as prlimit and its arguments, with the
+// driver last); by default the built driver itself.
 class DriverProcess {
 public:
-    DriverProcess(const std::string& runtime_dir, const std::vector<std::string>& args = {});
+    DriverProcess(const std::string& runtime_dir, const std::vector<std::string>& args = {},
+                  const std::vector<std::string>& command = {});
     ~DriverProcess();
     DriverProcess(const DriverProcess&) = delete;
     DriverProcess& operator=(const DriverProcess&) = delete;
