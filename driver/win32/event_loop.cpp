@@ -31,19 +31,26 @@ EventLoop::EventLoop(HANDLE port, const char* pipe_name, SECURITY_ATTRIBUTES* se
 {
 }
 
+// Every instance with I/O in flight is on one of the three lists: each is
+// cut off (its I/O cancelled, it moves to closing_) and its completion
+// waited for, whichever list it is on, before its OVERLAPPED and buffer go.
+// While stopping, a completion closes its instance (finish() and
+// completed() never put one back to listen or serve); should one come back
+// all the same, the next round cuts it off again.
 EventLoop::~EventLoop()
 {
     stopping_ = true;
-    while (!listening_.empty())
-        cut_off(listening_.front());
-    while (!connected_.empty())
-        cut_off(connected_.front());
     ULONGLONG give_up = GetTickCount64() + SHUTDOWN_WAIT_MS;
     DWORD failure = ERROR_SUCCESS;
-    for (ULONGLONG now = GetTickCount64(); !closing_.empty() && now < give_up; now = GetTickCount64()) {
-        take_completions(static_cast<DWORD>(give_up - now), failure);
-        if (failure != ERROR_SUCCESS)
+    for (;;) {
+        while (!listening_.empty())
+            cut_off(listening_.front());
+        while (!connected_.empty())
+            cut_off(connected_.front());
+        ULONGLONG now = GetTickCount64();
+        if (closing_.empty() || failure != ERROR_SUCCESS || now >= give_up)
             break;
+        take_completions(static_cast<DWORD>(give_up - now), failure);
     }
     // I/O that never came back: its handle is closed all the same, and its
     // memory left alone, since the system may still write to it (and post
@@ -256,8 +263,9 @@ void EventLoop::completed(Instance& instance)
     BOOL ok = GetOverlappedResult(instance.pipe, &instance.io.overlapped, &transferred, FALSE);
     bool more_data = !ok && GetLastError() == ERROR_MORE_DATA;
     if (instance.cut_off) {
-        // A client that took a surplus listener as it was cut off is served.
-        if (instance.surplus && instance.step == Step::listening && ok) {
+        // A client that took a surplus listener as it was cut off is served,
+        // unless the loop is stopping.
+        if (instance.surplus && instance.step == Step::listening && ok && !stopping_) {
             instance.cut_off = instance.surplus = false;
             connected(instance);
         } else {
