@@ -6,6 +6,8 @@
 # Prints the median of the rounds; exits 1 when the target is missed or an
 # exchange failed.
 set -euo pipefail
+# shellcheck source=scripts/lib/wait_for_driver.sh
+source "$(dirname "$0")/../scripts/lib/wait_for_driver.sh"
 build=$1
 shift
 seconds=2
@@ -39,8 +41,7 @@ start() {
   mkdir -p "$XDG_RUNTIME_DIR"
   "$@" >/dev/null 2>"$work/$name.log" &
   server_pid=$!
-  for _ in $(seq 200); do [ -S "$XDG_RUNTIME_DIR/tamrel_proximity_ctl" ] && break; sleep 0.01; done
-  sleep 0.05
+  wait_for_driver "$build/cli/tamrel_ctl" "$server_pid" || { echo "$name did not come up: $(cat "$work/$name.log")" >&2; exit 1; }
 }
 stop() {
   kill "$server_pid"

@@ -7,6 +7,8 @@
 #   scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib/wait_for_driver.sh
+source scripts/lib/wait_for_driver.sh
 scripts/install_deps.sh linux
 cmake --preset release >/dev/null
 cmake --build --preset release --target programs >/dev/null
@@ -33,13 +35,7 @@ log=$XDG_RUNTIME_DIR/driver.log
 [ -t 2 ] && log=/dev/stderr
 "$sim" --ceiling 200 2>"$log" &
 sim_pid=$!
-# Ready as soon as it answers; give up after 5 s, or at once if it has ended.
-for _ in $(seq 100); do
-  "$ctl" "ipd?" >/dev/null 2>&1 && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if ! "$ctl" "ipd?" >/dev/null; then
+if ! wait_for_driver "$ctl" "$sim_pid"; then
   echo "the stand-in driver did not come up" >&2
   [ -t 2 ] || cat "$log" >&2
   exit 1

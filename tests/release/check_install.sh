@@ -7,6 +7,8 @@
 # served by the installed stand-in.
 #   tests/release/check_install.sh BUILD_DIR
 set -euo pipefail
+# shellcheck source=scripts/lib/wait_for_driver.sh
+source "$(dirname "$0")/../../scripts/lib/wait_for_driver.sh"
 build_dir=$1
 work=$(mktemp -d)
 driver_pid=
@@ -53,10 +55,7 @@ fi
 export XDG_RUNTIME_DIR=$work
 "$prefix/bin/tamrel_driver_sim" --quiet &
 driver_pid=$!
-for _ in $(seq 100); do
-  [ -S "$work/tamrel_proximity_ctl" ] && break
-  sleep 0.05
-done
+wait_for_driver "$ctl" "$driver_pid" || fail "the installed stand-in did not come up"
 reply=$("$ctl" "ipd 64.5") || fail "the installed tool got no reply from the installed stand-in"
 echo "installed tool and stand-in: $reply"
 

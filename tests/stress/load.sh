@@ -7,6 +7,8 @@
 # cleanly.
 #   tests/stress/load.sh TAMREL_CTL TAMREL_DRIVER_SIM HOSTILE_CLIENT
 set -euo pipefail
+# shellcheck source=scripts/lib/wait_for_driver.sh
+source "$(dirname "$0")/../../scripts/lib/wait_for_driver.sh"
 tool=$1
 driver=$2
 client=$3
@@ -24,16 +26,12 @@ cleanup() {
 }
 trap cleanup EXIT
 export XDG_RUNTIME_DIR=$dir
-socket=$dir/tamrel_proximity_ctl
 
-XDG_RUNTIME_DIR=$dir "$driver" --quiet 2>>"$dir/driver.log" &
+"$driver" --quiet 2>>"$dir/driver.log" &
 driver_pid=$!
 pids+=("$driver_pid")
-for _ in $(seq 100); do
-  [ -S "$socket" ] && break
-  sleep 0.05
-done
-[ -S "$socket" ] || { echo "load: the stand-in driver did not start: $(cat "$dir/driver.log")" >&2; exit 1; }
+wait_for_driver "$tool" "$driver_pid" ||
+  { echo "load: the stand-in driver did not start: $(cat "$dir/driver.log")" >&2; exit 1; }
 
 # One run of the tool. The state is shared with the other runs and with the
 # garbage client, so a reply is checked for what the transport must carry:
