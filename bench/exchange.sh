@@ -28,7 +28,7 @@ runs=${3:-3000}
 tool=$build/cli/tamrel_ctl
 minimal=$build/bench/minimal_client
 minimal_static=$build/bench/minimal_client_static
-minimal_musl=$build/musl/bench/minimal_client_musl
+minimal_musl=$build/bench/minimal_client_musl
 floor=$build/bench/nolibc_client
 allocations_after_main=$(dirname "$0")/../scripts/lib/allocations_after_main.sh
 

@@ -68,5 +68,5 @@ else()
   set(TAMREL_SOURCE_DATE_EPOCH 1796688000) # 2026-12-08
 endif()
 
-# How tamrel_ctl is linked: musl, static-pie or dynamic.
-include(${CMAKE_CURRENT_LIST_DIR}/TamrelLibc.cmake)
+# How tamrel_ctl is linked: musl, static or dynamic.
+include(${CMAKE_CURRENT_LIST_DIR}/TamrelLink.cmake)

@@ -5,7 +5,7 @@
 #include "bench/floor.h"
 
 #include "control/protocol.h"
-#include "platform/posix/pipe_socket_path.h"
+#include "platform/posix/pipe_names.h"
 
 #include <csignal>
 #include <cstdio>

@@ -14,7 +14,7 @@
 // until a connection ends, or 50 ms.
 #pragma once
 
-#include "driver/posix/pipe_server.h"
+#include "platform/posix/pipe_server.h"
 #include "driver/server.h"
 
 #include <atomic>

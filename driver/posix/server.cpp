@@ -4,7 +4,7 @@
 #include "driver/server.h"
 
 #include "driver/posix/event_loop.h"
-#include "driver/posix/pipe_server.h"
+#include "platform/posix/pipe_server.h"
 
 #include <atomic>
 #include <csignal>

@@ -1,21 +1,47 @@
-// CreateFileA, SetNamedPipeHandleState, WriteFile, ReadFile and CloseHandle
-// for pipe handles, on Unix-domain sockets.
-#include "platform/posix/win32_pipe_api.h"
+// The Win32 pipe client functions on Unix-domain sockets: CreateFileA,
+// SetNamedPipeHandleState, WriteFile, ReadFile and CloseHandle for pipe
+// handles, GetLastError and SetLastError, and the table behind the handles.
+#include "platform/posix/pipe_client.h"
 
-#include "platform/posix/pipe_handle_table.h"
-#include "platform/posix/pipe_runtime_dir.h"
-#include "platform/posix/pipe_socket_path.h"
-#include "platform/posix/socket_io.h"
-#include "platform/posix/win32_error_from_errno.h"
+#include "platform/posix/pipe_errors.h"
+#include "platform/posix/pipe_names.h"
+#include "platform/posix/pipe_socket.h"
 
 #include <errno.h>
-#include <string.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <stdint.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
+
+// The handle table.
+struct Slot {
+    bool in_use;
+    PipeHandle pipe;
+};
+
+Slot slots[MAX_PIPE_HANDLES];
+pthread_mutex_t slots_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Handles look like Windows ones: small multiples of four, never 0 or -1.
+HANDLE handle_of(int index)
+{
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(index + 1) * 4);
+}
+
+int index_of(HANDLE handle)
+{
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    if (value == 0 || value % 4 != 0 || value / 4 > MAX_PIPE_HANDLES)
+        return -1;
+    return static_cast<int>(value / 4) - 1;
+}
+
+// Per thread, as on Windows.
+thread_local DWORD last_error = ERROR_SUCCESS;
 
 BOOL fail(DWORD error)
 {
@@ -23,30 +49,15 @@ BOOL fail(DWORD error)
     return FALSE;
 }
 
-// Connects without waiting: a full listener queue is a busy pipe, not a
-// reason to block. Returns the connected descriptor, or -1 with errno set.
-int connect_socket(const sockaddr_un& address, int type)
+// Connected, back to blocking (every pipe operation after the open waits),
+// and a message socket passing credentials. Returns the descriptor, or -1
+// with errno set.
+int open_socket(const sockaddr_un& address, int type)
 {
-    int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = connect_socket(address, type);
     if (fd < 0)
         return -1;
-    // Started with a standard stream closed, the socket would take its
-    // number, and a message meant for that stream would go to the driver.
-    if (fd <= STDERR_FILENO) {
-        int high_fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (high_fd < 0) {
-            close_keeping_errno(fd);
-            return -1;
-        }
-        close(fd);
-        fd = high_fd;
-    }
-    int result;
-    do {
-        result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
-    // Back to blocking: every pipe operation after the open waits.
-    if (result != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+    if (fcntl(fd, F_SETFL, 0) != 0) {
         close_keeping_errno(fd);
         return -1;
     }
@@ -56,6 +67,58 @@ int connect_socket(const sockaddr_un& address, int type)
 }
 
 } // namespace
+
+HANDLE pipe_handle_open(int fd, bool message_type)
+{
+    HANDLE handle = nullptr;
+    pthread_mutex_lock(&slots_lock);
+    for (int i = 0; i < MAX_PIPE_HANDLES; ++i) {
+        if (!slots[i].in_use) {
+            slots[i].in_use = true;
+            slots[i].pipe = PipeHandle{fd, message_type, false};
+            handle = handle_of(i);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&slots_lock);
+    return handle;
+}
+
+PipeHandle* pipe_handle_get(HANDLE handle)
+{
+    int index = index_of(handle);
+    if (index < 0)
+        return nullptr;
+    pthread_mutex_lock(&slots_lock);
+    PipeHandle* pipe = slots[index].in_use ? &slots[index].pipe : nullptr;
+    pthread_mutex_unlock(&slots_lock);
+    return pipe;
+}
+
+int pipe_handle_release(HANDLE handle)
+{
+    int index = index_of(handle);
+    if (index < 0)
+        return -1;
+    int fd = -1;
+    pthread_mutex_lock(&slots_lock);
+    if (slots[index].in_use) {
+        slots[index].in_use = false;
+        fd = slots[index].pipe.fd;
+    }
+    pthread_mutex_unlock(&slots_lock);
+    return fd;
+}
+
+DWORD WINAPI GetLastError(void)
+{
+    return last_error;
+}
+
+void WINAPI SetLastError(DWORD dwErrCode)
+{
+    last_error = dwErrCode;
+}
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -83,10 +146,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
 
     bool message_type = true;
-    int fd = connect_socket(address, SOCK_SEQPACKET);
+    int fd = open_socket(address, SOCK_SEQPACKET);
     if (fd < 0 && errno == EPROTOTYPE) {
         message_type = false;
-        fd = connect_socket(address, SOCK_STREAM);
+        fd = open_socket(address, SOCK_STREAM);
     }
     if (fd < 0) {
         SetLastError(win32_error_from_connect_errno(errno));

@@ -1,6 +1,6 @@
 // POSIX stand-in for the Win32 named-pipe client functions.
 //
-// `\\.\pipe\NAME` is the Unix-domain socket DIR/NAME (see pipe_socket_path.h).
+// `\\.\pipe\NAME` is the Unix-domain socket DIR/NAME (see pipe_names.h).
 // A message-type pipe is a SOCK_SEQPACKET socket, a byte-type pipe a
 // SOCK_STREAM socket. Calls are synchronous and report failures through
 // GetLastError() with the codes Windows gives in the same situation.

@@ -24,8 +24,8 @@ tar -C "$source_dir" --exclude='./build*' --exclude=./.git --exclude='./.wine*' 
 
 # The same settings as the first tree.
 cached() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"; }
-settings=(-DCMAKE_BUILD_TYPE="$(cached CMAKE_BUILD_TYPE)" -DTAMREL_STATIC="$(cached TAMREL_STATIC)"
-  -DTAMREL_LIBC="$(cached TAMREL_LIBC)" -DTAMREL_BUILD_TESTS=OFF)
+settings=(-DCMAKE_BUILD_TYPE="$(cached CMAKE_BUILD_TYPE)" -DTAMREL_CTL_LINK="$(cached TAMREL_CTL_LINK)"
+  -DTAMREL_BUILD_TESTS=OFF)
 toolchain=$(cached CMAKE_TOOLCHAIN_FILE)
 if [ -n "$toolchain" ]; then
   settings+=(-DCMAKE_TOOLCHAIN_FILE="$work/source/${toolchain#"$source_dir"/}")

@@ -2,7 +2,7 @@
 // pipe handle, polled for its end. A socket has no DACL.
 #include "tests/support/hostile_client.h"
 
-#include "platform/posix/pipe_handle_table.h"
+#include "platform/posix/pipe_client.h"
 
 #include <cstdio>
 #include <poll.h>

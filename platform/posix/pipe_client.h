@@ -1,6 +1,7 @@
-// The fixed table behind the HANDLE values of the POSIX pipe layer.
-// No heap: a handle is an index into a static array, offset so that no
-// valid handle is null or INVALID_HANDLE_VALUE.
+// What the client functions of win32_pipe_api.h keep behind a HANDLE: a
+// fixed table, no heap. A handle is an index into a static array, offset so
+// that no valid handle is null or INVALID_HANDLE_VALUE. The tests reach a
+// handle's socket through it.
 #pragma once
 
 #include "platform/posix/win32_pipe_api.h"

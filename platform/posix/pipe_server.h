@@ -3,7 +3,7 @@
 //
 // `\\.\pipe\NAME` is the SOCK_SEQPACKET listener at the path that
 // pipe_socket_path() gives, in a runtime folder that keeps the rule of
-// pipe_runtime_dir.h (the fallback folder is created). The socket file is
+// pipe_names.h (the fallback folder is created). The socket file is
 // born with mode 0600, so only its own user can connect (others get
 // ERROR_ACCESS_DENIED). A lock file beside it (NAME.lock, held with flock
 // for as long as the server runs, with the server's pid in it) keeps two

@@ -1,9 +1,16 @@
-// What both ends of the POSIX pipe layer do on a pipe socket: the tool's
-// client functions here, and the stand-in driver's server.
+// What both ends of the POSIX pipe layer do on a pipe's socket: the client
+// functions (pipe_client.cpp) and the server (pipe_server.h).
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
+
+// Connects a socket of `type` to `address` without waiting: a listener
+// whose queue is full fails with EAGAIN, which is a busy pipe, not a reason
+// to block. Returns the connected descriptor (non-blocking, close-on-exec,
+// never one of the standard streams' numbers), or -1 with errno set.
+int connect_socket(const sockaddr_un& address, int type);
 
 // Has every message that arrives on the message socket `fd` come with its
 // sender's credentials, so that receive_message() can tell an empty message
@@ -17,6 +24,10 @@ void pass_credentials(int fd);
 // set: then the peer has closed and nothing of it is left to read. Nothing
 // that follows an empty message is merged into it.
 ssize_t receive_message(int fd, msghdr& message, int flags, bool& peer_closed);
+
+// Whether the server at the other end of the connected socket `fd` runs as
+// the effective user. In a sticky folder others may bind names too.
+bool peer_is_same_user(int fd);
 
 // Closes `fd` and leaves errno as it was, for the error paths that report
 // the errno of an earlier call.

@@ -1,23 +1,26 @@
-// The folder that holds the POSIX pipe layer's sockets, and the rule it
-// must keep, so that nobody but the user can put a socket in the driver's
-// place.
+// Where a pipe lives on a POSIX system: the runtime folder that holds the
+// pipe layer's sockets, the rule that folder must keep, and the socket path
+// of a pipe name. Both ends resolve names here alone.
 //
-// The folder is $XDG_RUNTIME_DIR when that holds an absolute path, else the
-// user's own /tmp/tamrel-UID (UID: the effective user's), which the driver
-// creates. Either must be a folder owned by the effective user, and not
-// writable by group or others unless it has the sticky bit. The fallback,
-// in the shared /tmp, must also be mode 0700 and not a symbolic link.
-// A driver serves from no other folder, and a client opens no pipe in one.
+// `\\.\pipe\NAME` (the prefix compared case-insensitively, as Windows does)
+// is the Unix-domain socket DIR/NAME. DIR is $XDG_RUNTIME_DIR when that
+// holds an absolute path, else the user's own /tmp/tamrel-UID (UID: the
+// effective user's), which the driver creates. Either must be a folder
+// owned by the effective user, and not writable by group or others unless
+// it has the sticky bit. The fallback, in the shared /tmp, must also be mode
+// 0700 and not a symbolic link. A driver serves from no other folder, and a
+// client opens no pipe in one.
 //
 // Unlike Windows, where a pipe name is global, each user has a namespace of
 // their own: a pipe layer on sockets in a shared folder would let anyone
 // who binds a name first serve everyone else.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum RuntimeDirFault {
-    RUNTIME_DIR_SOUND,
+    RUNTIME_DIR_KEEPS_THE_RULE,
     RUNTIME_DIR_UNREACHABLE,   // it cannot be looked up: see the errno
     RUNTIME_DIR_SYMLINK,       // the fallback is a symbolic link
     RUNTIME_DIR_NOT_A_FOLDER,
@@ -45,6 +48,10 @@ const char* runtime_dir_fault_text(RuntimeDirFault fault);
 // or the code for the errno of a look-up that failed otherwise.
 uint32_t runtime_dir_open_error(void);
 
-// Whether the server at the other end of the connected socket `fd` runs as
-// the effective user. In a sticky folder others may bind names too.
-bool peer_is_same_user(int fd);
+// Writes the socket path for `pipe_name` into `socket_path` (at most
+// `size` bytes, NUL included) and returns 0, or returns the Win32 error
+// code that opening such a name gives:
+//   ERROR_PATH_NOT_FOUND       not a `\\.\pipe\` path
+//   ERROR_INVALID_NAME         empty NAME, ".", "..", or a NAME holding '/'
+//   ERROR_FILENAME_EXCED_RANGE the socket path does not fit
+uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, size_t size);

@@ -1,14 +1,40 @@
-#include "platform/posix/pipe_runtime_dir.h"
+#include "platform/posix/pipe_names.h"
 
-#include "platform/posix/win32_error_from_errno.h"
+#include "platform/posix/pipe_errors.h"
 #include "platform/posix/win32_pipe_api.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+const char PIPE_PREFIX[] = "\\\\.\\pipe\\";
+
+char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool has_pipe_prefix(const char* path)
+{
+    for (size_t i = 0; PIPE_PREFIX[i] != '\0'; ++i) {
+        if (ascii_lower(path[i]) != PIPE_PREFIX[i])
+            return false;
+    }
+    return true;
+}
+
+bool is_valid_pipe_name(const char* name)
+{
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+           strchr(name, '/') == nullptr;
+}
+
+} // namespace
 
 const char* pipe_runtime_dir(bool* fallback)
 {
@@ -41,13 +67,13 @@ RuntimeDirFault check_runtime_dir(const char* dir, bool fallback, int* error)
         return RUNTIME_DIR_WRITABLE;
     if (fallback && (folder.st_mode & 07777) != 0700)
         return RUNTIME_DIR_NOT_PRIVATE;
-    return RUNTIME_DIR_SOUND;
+    return RUNTIME_DIR_KEEPS_THE_RULE;
 }
 
 const char* runtime_dir_fault_text(RuntimeDirFault fault)
 {
     switch (fault) {
-    case RUNTIME_DIR_SOUND:
+    case RUNTIME_DIR_KEEPS_THE_RULE:
         break;
     case RUNTIME_DIR_UNREACHABLE:
         return "cannot be looked up";
@@ -71,7 +97,7 @@ uint32_t runtime_dir_open_error(void)
     const char* dir = pipe_runtime_dir(&fallback);
     int error = 0;
     switch (check_runtime_dir(dir, fallback, &error)) {
-    case RUNTIME_DIR_SOUND:
+    case RUNTIME_DIR_KEEPS_THE_RULE:
         return ERROR_SUCCESS;
     case RUNTIME_DIR_UNREACHABLE:
         return win32_error_from_connect_errno(error);
@@ -82,9 +108,17 @@ uint32_t runtime_dir_open_error(void)
     }
 }
 
-bool peer_is_same_user(int fd)
+uint32_t pipe_socket_path(const char* pipe_name, char* socket_path, size_t size)
 {
-    struct ucred peer;
-    socklen_t size = sizeof peer;
-    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+    if (pipe_name == nullptr || !has_pipe_prefix(pipe_name))
+        return ERROR_PATH_NOT_FOUND;
+
+    const char* name = pipe_name + sizeof PIPE_PREFIX - 1;
+    if (!is_valid_pipe_name(name))
+        return ERROR_INVALID_NAME;
+
+    int length = snprintf(socket_path, size, "%s/%s", pipe_runtime_dir(nullptr), name);
+    if (length < 0 || static_cast<size_t>(length) >= size)
+        return ERROR_FILENAME_EXCED_RANGE;
+    return ERROR_SUCCESS;
 }

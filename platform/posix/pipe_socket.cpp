@@ -1,6 +1,7 @@
-#include "platform/posix/socket_io.h"
+#include "platform/posix/pipe_socket.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -32,6 +33,31 @@ bool peer_has_hung_up(int fd)
 
 } // namespace
 
+int connect_socket(const sockaddr_un& address, int type)
+{
+    int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    // Started with a standard stream closed, the socket would take its
+    // number, and a message meant for that stream would go to the peer.
+    if (fd <= STDERR_FILENO) {
+        int high_fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close_keeping_errno(fd);
+        if (high_fd < 0)
+            return -1;
+        fd = high_fd;
+    }
+    int result;
+    do {
+        result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        close_keeping_errno(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void pass_credentials(int fd)
 {
     int on = 1;
@@ -60,6 +86,13 @@ ssize_t receive_message(int fd, msghdr& message, int flags, bool& peer_closed)
         return 0;
     }
     return received;
+}
+
+bool peer_is_same_user(int fd)
+{
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
 }
 
 void close_keeping_errno(int fd)

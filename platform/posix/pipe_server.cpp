@@ -1,9 +1,8 @@
 // Serving a message-type pipe on a SOCK_SEQPACKET Unix-domain socket.
-#include "driver/posix/pipe_server.h"
+#include "platform/posix/pipe_server.h"
 
-#include "platform/posix/pipe_runtime_dir.h"
-#include "platform/posix/pipe_socket_path.h"
-#include "platform/posix/socket_io.h"
+#include "platform/posix/pipe_names.h"
+#include "platform/posix/pipe_socket.h"
 #include "platform/posix/win32_pipe_api.h"
 
 #include <cassert>
@@ -53,7 +52,7 @@ bool use_runtime_dir(std::string& error)
     }
     int look_up_error = 0;
     RuntimeDirFault fault = check_runtime_dir(dir, fallback, &look_up_error);
-    if (fault == RUNTIME_DIR_SOUND)
+    if (fault == RUNTIME_DIR_KEEPS_THE_RULE)
         return true;
     error = std::string("cannot serve from the folder ") + dir + ": ";
     error += fault == RUNTIME_DIR_UNREACHABLE ? std::strerror(look_up_error)
@@ -128,21 +127,13 @@ int take_lock(const char* lock_path, long& holder, uid_t& owner)
 // file), or -1 with errno for an answer that is neither.
 int probe_listener(const sockaddr_un& address, int type)
 {
-    int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int result;
-    do {
-        result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
-    int error = errno;
-    close(fd);
-    if (result == 0 || error == EAGAIN) // EAGAIN: its queue is full, but it is alive
+    int fd = connect_socket(address, type);
+    if (fd >= 0 || errno == EAGAIN) { // EAGAIN: its queue is full, but it is alive
+        if (fd >= 0)
+            close(fd);
         return 1;
-    if (error == ECONNREFUSED)
-        return 0;
-    errno = error;
-    return -1;
+    }
+    return errno == ECONNREFUSED ? 0 : -1;
 }
 
 } // namespace

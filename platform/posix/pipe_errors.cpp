@@ -1,4 +1,4 @@
-#include "platform/posix/win32_error_from_errno.h"
+#include "platform/posix/pipe_errors.h"
 
 #include "platform/posix/win32_pipe_api.h"
 
