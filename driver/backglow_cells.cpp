@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tamrel_sim {
@@ -44,6 +45,13 @@ bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* te
     bool no_color_set = no_color != nullptr && no_color[0] != '\0';
     bool dumb = term != nullptr && std::strcmp(term, "dumb") == 0;
     return stderr_is_terminal && !no_color_set && !dumb;
+}
+
+bool log_in_colour()
+{
+    const char* no_color = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    return colour_wanted(true, no_color, term) && stderr_takes_colour();
 }
 
 } // namespace tamrel_sim

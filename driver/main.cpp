@@ -5,7 +5,6 @@
 #include "control/protocol.h"
 #include "driver/backglow_cells.h"
 #include "driver/engine/engine.h"
-#include "driver/host.h"
 #include "driver/lh_config_file.h"
 #include "driver/request_log.h"
 #include "driver/server.h"
@@ -62,15 +61,6 @@ void print_help(FILE* out)
                  PROGRAM, PIPE_NAME, STOPPED_BY);
 }
 
-bool parse_ceiling(const char* text, int& ceiling)
-{
-    std::optional<int> value = tamrel_sim::parse_whole(text, 3);
-    if (!value || *value > tamrel_sim::MAX_BRIGHTNESS)
-        return false;
-    ceiling = *value;
-    return true;
-}
-
 // Returns false (after saying why) for a command line that makes no sense.
 bool parse_options(int argc, char* argv[], Options& options)
 {
@@ -93,10 +83,14 @@ bool parse_options(int argc, char* argv[], Options& options)
             std::fprintf(stderr, "%s: unknown option '%s' (try --help)\n", PROGRAM, argument);
             return false;
         }
-        if (ceiling_text != nullptr && !parse_ceiling(ceiling_text, options.ceiling)) {
+        if (ceiling_text == nullptr)
+            continue;
+        std::optional<int> ceiling = tamrel_sim::parse_whole(ceiling_text, 3);
+        if (!ceiling || *ceiling > tamrel_sim::MAX_BRIGHTNESS) {
             std::fprintf(stderr, "%s: --ceiling takes a whole number 0..255, not '%s'\n", PROGRAM, ceiling_text);
             return false;
         }
+        options.ceiling = *ceiling;
     }
     return true;
 }
@@ -114,7 +108,9 @@ int main(int argc, char* argv[])
     }
 
     tamrel_sim::install_stop_handlers();
-    tamrel_sim::DriverHost host(options.ceiling, tamrel_sim::load_lh_config_file);
+    tamrel_sim::State state = tamrel_sim::initial_state(options.ceiling);
+    tamrel_sim::Context context{0, tamrel_sim::load_lh_config_file};
+    const auto started = std::chrono::steady_clock::now();
     // The log has a thread of its own or there is none: written on the
     // serving thread, a log that nobody reads would hold up serving and
     // the stop. (It makes no files, so the umask that the POSIX pipe is
@@ -131,17 +127,25 @@ int main(int argc, char* argv[])
     }
 
     // On a terminal, the LEDs are drawn after each line that changed or showed them.
-    bool colour = !options.quiet && tamrel_sim::log_in_colour();
+    bool colour = log && tamrel_sim::log_in_colour();
 
-    tamrel_sim::RequestHandler handler = [&](const tamrel_sim::Request& request) {
-        std::string reply = host.handle(request.bytes);
-        if (!options.quiet) {
-            std::string line = tamrel_sim::format_log_line(std::chrono::system_clock::now(), request.bytes,
-                                                           request.length, reply);
-            log->write(colour ? tamrel_sim::with_backglow(std::move(line), request.bytes, reply, host.state())
-                              : std::move(line));
+    // One request at a time, on the serving thread: the whole state changes
+    // at once or not at all. A file load is part of it: a path on a hung
+    // network mount holds every request up until the system gives up.
+    tamrel_sim::RequestHandler handler = [&](const tamrel_sim::Request& request) -> std::string {
+        try {
+            using namespace std::chrono;
+            context.uptime_ms = duration_cast<milliseconds>(steady_clock::now() - started).count();
+            std::string reply = tamrel_sim::handle_request(state, request.bytes, context);
+            if (log) {
+                std::string line = tamrel_sim::format_log_line(system_clock::now(), request.bytes, request.length, reply);
+                log->write(colour ? tamrel_sim::with_backglow(std::move(line), request.bytes, reply, state)
+                                  : std::move(line));
+            }
+            return reply;
+        } catch (...) { // out of memory: this request is refused, and the next one served
+            return "ERR internal error: the request could not be handled";
         }
-        return reply;
     };
     tamrel_sim::ServerOptions server_options;
     server_options.on_ready = [&](const std::string& socket_path) {

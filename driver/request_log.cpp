@@ -1,7 +1,5 @@
 #include "driver/request_log.h"
 
-#include "driver/backglow_cells.h"
-
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -10,13 +8,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cerrno>
-#include <unistd.h>
-#endif
 
 namespace tamrel_sim {
 
@@ -82,48 +73,6 @@ void append_escaped(std::string& line, std::string_view text)
     }
 }
 
-std::tm local_time(std::time_t seconds)
-{
-    std::tm parts{};
-#ifdef _WIN32
-    localtime_s(&parts, &seconds);
-#else
-    localtime_r(&seconds, &parts);
-#endif
-    return parts;
-}
-
-// Writes all of `bytes`, or as much as the output takes before it fails.
-// The system's own call, not stdio: exit() flushes stdio's streams and would
-// wait for a lock held by a write that never ends.
-void write_out(LogOutput output, const std::string& bytes)
-{
-#ifdef _WIN32
-    std::string text; // CRLF, as the console runtime writes text
-    for (char c : bytes) {
-        if (c == '\n')
-            text += '\r';
-        text += c;
-    }
-    for (std::size_t done = 0; done < text.size();) {
-        DWORD written = 0;
-        if (!WriteFile(output, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr) ||
-            written == 0)
-            return;
-        done += written;
-    }
-#else
-    for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t written = ::write(output, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        done += static_cast<std::size_t>(written);
-    }
-#endif
-}
-
 // The log thread: writes what is queued, a batch at a time, until the Log
 // is gone and nothing is left.
 void write_queued(std::shared_ptr<LogQueue> queue)
@@ -179,31 +128,6 @@ std::string format_log_line(std::chrono::system_clock::time_point when, std::str
     append_escaped(line, reply.substr(0, reply.find('\n')));
     line += '\n';
     return line;
-}
-
-bool log_in_colour()
-{
-    const char* no_color = std::getenv("NO_COLOR");
-    const char* term = std::getenv("TERM");
-#ifdef _WIN32
-    // _isatty() is true for NUL too; a console is what GetConsoleMode takes.
-    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    bool terminal = colour_wanted(true, no_color, term) && GetConsoleMode(console, &mode) &&
-                    SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-#else
-    bool terminal = isatty(STDERR_FILENO) == 1;
-#endif
-    return colour_wanted(terminal, no_color, term);
-}
-
-LogOutput standard_error()
-{
-#ifdef _WIN32
-    return GetStdHandle(STD_ERROR_HANDLE);
-#else
-    return STDERR_FILENO;
-#endif
 }
 
 Log::Log(LogOutput output, std::string program, std::size_t capacity) : queue_(std::make_shared<LogQueue>())

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,12 +35,20 @@ using LogOutput = void*;
 using LogOutput = int;
 #endif
 
+// The system's part of the log, one per system (posix/log_output.cpp,
+// win32/log_output.cpp):
+
 // The process's standard error, as a LogOutput.
 LogOutput standard_error();
 
-// Whether the log draws in colour (see colour_wanted()): standard error is a
-// terminal, on Windows a console that takes escape sequences once asked to.
-bool log_in_colour();
+// Writes all of `bytes` (on Windows with CRLF line ends, as the console
+// runtime writes text), or as much as the output takes before it fails.
+// The system's own call, not stdio: exit() flushes stdio's streams and
+// would wait for a lock held by a write that never ends.
+void write_out(LogOutput output, const std::string& bytes);
+
+// `seconds` in local time.
+std::tm local_time(std::time_t seconds);
 
 class Log {
 public:

@@ -9,6 +9,12 @@
 // that sends nothing, trickles, or never reads its reply is dropped when it
 // runs out, and holds up no one else meanwhile.
 //
+// A crowd: at most MAX_CONNECTIONS connections are held at once (on POSIX
+// fewer when the limit on open files leaves room for fewer); a newcomer
+// past that many makes the oldest go. So a crowd of silent clients can
+// neither lock others out nor use up what the driver needs for itself, and
+// a polite client is served within one deadline of connecting.
+//
 // One implementation per system, each a server.cpp with an event loop
 // (event_loop.h) beside it: posix/ (a Unix-domain socket through the
 // POSIX pipe layer's name rule) and win32/ (a real named pipe).
@@ -16,6 +22,7 @@
 
 #include "control/protocol.h"
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -29,14 +36,14 @@ struct Request {
     std::size_t length;
 };
 
+// Called for one request at a time. It returns a reply that is not empty,
+// and never throws: one request going wrong must not take the server down.
 using RequestHandler = std::function<std::string(const Request& request)>;
 
-// The handler's reply, or a refusal when it throws (out of memory): one
-// request going wrong never takes the server down.
-std::string reply_to(const RequestHandler& handler, const Request& request);
-
-// "cannot <what>: <cause>" (without ": <cause>" when it is empty), for `error`.
-std::string describe_failure(const char* what, const std::string& cause);
+// Connections held at once, at most: a thousand clients and a few spare,
+// within the default limit of 1024 open files on Linux, and at a handle and
+// 8 KiB of pipe buffers each on Windows.
+constexpr std::size_t MAX_CONNECTIONS = 1024;
 
 struct ServerOptions {
     std::size_t max_request_bytes = MAX_REQUEST_BYTES;
@@ -70,5 +77,21 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
 // Makes serve() return (or return at once if it has not started yet).
 // Safe in a POSIX signal handler and in a Windows console control handler.
 void stop_serving();
+
+// The serving guard of both transports' serve(): what `serving` throws
+// (out of memory, a lost listener) ends serving as `failed`, saying why in
+// `detail`; whatever `serving` holds is closed as the exception leaves it.
+template <typename Serving>
+ServeResult guard_serving(Serving serving, std::string& detail)
+{
+    try {
+        return serving();
+    } catch (const std::exception& failure) {
+        detail = std::string("cannot go on serving: ") + failure.what();
+    } catch (...) {
+        detail = "cannot go on serving: an unexpected error";
+    }
+    return ServeResult::failed;
+}
 
 } // namespace tamrel_sim

@@ -2,6 +2,8 @@
 
 #include "cli/command_vocabulary.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <vector>
 
@@ -12,16 +14,12 @@ namespace {
 // A change is answered "OK <what became of it>", a refusal "ERR <reason>".
 std::string ok(std::string_view what)
 {
-    std::string reply = "OK ";
-    reply += what;
-    return reply;
+    return "OK " + std::string(what);
 }
 
 std::string refuse(std::string_view reason)
 {
-    std::string reply = "ERR ";
-    reply += reason;
-    return reply;
+    return "ERR " + std::string(reason);
 }
 
 bool starts_with(std::string_view text, std::string_view prefix)
@@ -32,17 +30,6 @@ bool starts_with(std::string_view text, std::string_view prefix)
 bool is_digit(char c)
 {
     return c >= '0' && c <= '9';
-}
-
-int hex_value(char c)
-{
-    if (is_digit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Arguments are separated by one or more spaces.
@@ -67,16 +54,9 @@ std::vector<std::string_view> split_arguments(std::string_view text)
 // RRGGBB: exactly six hex digits, either case.
 std::optional<std::uint32_t> parse_colour(std::string_view text)
 {
-    if (text.size() != 6)
+    if (text.size() != 6 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
         return std::nullopt;
-    std::uint32_t colour = 0;
-    for (char c : text) {
-        int digit = hex_value(c);
-        if (digit < 0)
-            return std::nullopt;
-        colour = colour * 16 + static_cast<std::uint32_t>(digit);
-    }
-    return colour;
+    return static_cast<std::uint32_t>(std::strtoul(std::string(text).c_str(), nullptr, 16));
 }
 
 // Millimetres, whole or with one decimal: "63", "63.5". In tenths.
@@ -101,12 +81,8 @@ std::string format_tenths(int tenths)
 
 std::string format_colour(std::uint32_t colour)
 {
-    static const char HEX[] = "0123456789ABCDEF";
-    std::string text(6, '0');
-    for (int i = 5; i >= 0; --i) {
-        text[static_cast<std::size_t>(i)] = HEX[colour & 0xF];
-        colour >>= 4;
-    }
+    char text[8];
+    std::snprintf(text, sizeof text, "%06X", static_cast<unsigned>(colour & 0xFFFFFF));
     return text;
 }
 
@@ -139,21 +115,6 @@ std::string set_proximity(State& state, std::optional<bool> value, const Context
 {
     state.proximity_override = value;
     return ok("proximity " + format_proximity(state, context));
-}
-
-std::string proximity_on(State& state, std::string_view, const Context& context)
-{
-    return set_proximity(state, true, context);
-}
-
-std::string proximity_off(State& state, std::string_view, const Context& context)
-{
-    return set_proximity(state, false, context);
-}
-
-std::string proximity_auto(State& state, std::string_view, const Context& context)
-{
-    return set_proximity(state, std::nullopt, context);
 }
 
 std::string status(State& state, std::string_view, const Context& context)
@@ -318,16 +279,6 @@ std::string backglow_power(State& state, bool on)
     return ok(on ? "backglow on" : "backglow off");
 }
 
-std::string backglow_off(State& state, std::string_view, const Context&)
-{
-    return backglow_power(state, false);
-}
-
-std::string backglow_on(State& state, std::string_view, const Context&)
-{
-    return backglow_power(state, true);
-}
-
 std::string backglow_status(State& state, std::string_view, const Context&)
 {
     std::string reply = "transport: simulated\n";
@@ -346,13 +297,46 @@ std::string backglow_status(State& state, std::string_view, const Context&)
 // context.
 using Command = std::string (*)(State& state, std::string_view arguments, const Context& context);
 
-// One for each form of the tool's vocabulary, in the order of its table.
-constexpr Command COMMANDS[] = {
-    proximity_on,  proximity_off, proximity_auto, status,
-    set_ipd,       query_ipd,     load_lh_config,
-    backglow_fill, backglow_set,  backglow_brightness, backglow_off, backglow_on, backglow_status,
+// The command of each form of the tool's vocabulary, by the form's text.
+struct Handler {
+    std::string_view form;
+    Command command;
 };
-static_assert(std::size(COMMANDS) == COMMAND_FORM_COUNT, "one command for each form of the vocabulary");
+constexpr Handler HANDLERS[] = {
+    {"proximity on", [](State& s, std::string_view, const Context& c) { return set_proximity(s, true, c); }},
+    {"proximity off", [](State& s, std::string_view, const Context& c) { return set_proximity(s, false, c); }},
+    {"proximity auto", [](State& s, std::string_view, const Context& c) { return set_proximity(s, std::nullopt, c); }},
+    {"status", status},
+    {"ipd ", set_ipd},
+    {"ipd?", query_ipd},
+    {"load_lh_config ", load_lh_config},
+    {"backglow fill", backglow_fill},
+    {"backglow set ", backglow_set},
+    {"backglow bri ", backglow_brightness},
+    {"backglow off", [](State& s, std::string_view, const Context&) { return backglow_power(s, false); }},
+    {"backglow on", [](State& s, std::string_view, const Context&) { return backglow_power(s, true); }},
+    {"backglow status", backglow_status},
+};
+
+// The command of the form `text`; null when there is none.
+constexpr Command command_of(std::string_view text)
+{
+    for (const Handler& handler : HANDLERS) {
+        if (handler.form == text)
+            return handler.command;
+    }
+    return nullptr;
+}
+
+constexpr bool every_form_has_a_command()
+{
+    for (const CommandForm& form : COMMAND_FORMS) {
+        if (command_of(form.text) == nullptr)
+            return false;
+    }
+    return std::size(HANDLERS) == COMMAND_FORM_COUNT;
+}
+static_assert(every_form_has_a_command(), "each form of the vocabulary has a command, and each command a form");
 
 // Matched as the tool matches, but on the request's own length: a request
 // may hold a NUL, and "status\0x" is not "status".
@@ -368,9 +352,9 @@ std::string dispatch(State& state, std::string_view request, const Context& cont
         return refuse("empty request");
     if (request.size() > MAX_REQUEST_BYTES)
         return refuse("request longer than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
-    for (std::size_t i = 0; i < COMMAND_FORM_COUNT; ++i) {
-        if (matches(COMMAND_FORMS[i], request))
-            return COMMANDS[i](state, request.substr(std::string_view(COMMAND_FORMS[i].text).size()), context);
+    for (const CommandForm& form : COMMAND_FORMS) {
+        if (matches(form, request))
+            return command_of(form.text)(state, request.substr(std::string_view(form.text).size()), context);
     }
     return refuse("unknown command");
 }

@@ -41,7 +41,7 @@ std::size_t free_descriptors(unsigned long& limit)
     rlimit nofile{};
     if (getrlimit(RLIMIT_NOFILE, &nofile) != 0 || nofile.rlim_cur == RLIM_INFINITY) {
         limit = 0;
-        return PIPE_SERVER_MAX_WAIT + SPARE_DESCRIPTORS + PIPE_SERVER_DESCRIPTORS;
+        return MAX_CONNECTIONS + SPARE_DESCRIPTORS + PIPE_SERVER_DESCRIPTORS;
     }
     limit = static_cast<unsigned long>(nofile.rlim_cur);
     std::size_t open = open_descriptors(limit);
@@ -64,7 +64,7 @@ EventLoop::~EventLoop()
 void EventLoop::run()
 {
     std::vector<PipeConnection> connections;
-    std::unique_ptr<bool[]> readable(new bool[PIPE_SERVER_MAX_WAIT]);
+    std::unique_ptr<bool[]> readable(new bool[MAX_CONNECTIONS]);
     while (!stop_.load()) {
         connections.clear();
         for (const Waiting& waiting : waiting_)
@@ -87,15 +87,13 @@ void EventLoop::run()
     }
 }
 
-// Past this many waiting connections, the oldest is dropped to make
-// room: a crowd of silent clients can neither lock others out nor take
-// the descriptors that the driver needs for itself.
+// The crowd's limit (server.h), or fewer where descriptors are short.
 std::size_t EventLoop::waiting_limit()
 {
     unsigned long limit = 0;
     std::size_t free = free_descriptors(limit);
     std::size_t room = free > SPARE_DESCRIPTORS ? free - SPARE_DESCRIPTORS : 1;
-    return std::min(room, PIPE_SERVER_MAX_WAIT);
+    return std::min(room, MAX_CONNECTIONS);
 }
 
 int EventLoop::wait_timeout_ms(Clock::time_point now) const
@@ -120,7 +118,7 @@ bool EventLoop::serve_if_ready(PipeConnection connection)
     if (result == PipeReceiveResult::pending)
         return false;
     if (result == PipeReceiveResult::message) {
-        std::string reply = reply_to(handler_, Request{std::string_view(buffer_.data(), length), message_length});
+        std::string reply = handler_(Request{std::string_view(buffer_.data(), length), message_length});
         pipe_server_send(connection, reply.data(), reply.size()); // a client that has gone loses nothing
     }
     disconnect(connection);

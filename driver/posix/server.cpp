@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <exception>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,28 +19,6 @@ constexpr int LISTEN_BACKLOG = 4096; // the system caps it (somaxconn)
 
 std::atomic<bool> stop_requested{false};
 std::atomic<PipeServer*> running_server{nullptr};
-
-// Closes the server (the socket file and the lock file go) however serve()
-// leaves, an exception included.
-class ServerGuard {
-public:
-    explicit ServerGuard(PipeServer& server) : server_(server)
-    {
-        // Published before the flag is checked: a stop from now on either is
-        // seen by the loop's check or wakes its wait.
-        running_server.store(&server_);
-    }
-    ~ServerGuard()
-    {
-        running_server.store(nullptr);
-        pipe_server_close(server_);
-    }
-    ServerGuard(const ServerGuard&) = delete;
-    ServerGuard& operator=(const ServerGuard&) = delete;
-
-private:
-    PipeServer& server_;
-};
 
 extern "C" void on_stop_signal(int)
 {
@@ -96,20 +73,22 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
     if (listening == PipeListenResult::failed)
         return ServeResult::failed;
 
-    ServerGuard guard(server);
-    try {
-        if (options.on_ready)
-            options.on_ready(server.socket_path);
-        EventLoop loop(server, stop_requested, handler, options);
-        loop.run();
-    } catch (const std::exception& failure) {
-        detail = describe_failure("go on serving", failure.what());
-        return ServeResult::failed;
-    } catch (...) {
-        detail = describe_failure("go on serving", "an unexpected error");
-        return ServeResult::failed;
-    }
-    return ServeResult::stopped;
+    // Published before the loop checks the flag: a stop from now on either
+    // is seen by that check or wakes its wait.
+    running_server.store(&server);
+    ServeResult result = guard_serving(
+        [&] {
+            if (options.on_ready)
+                options.on_ready(server.socket_path);
+            EventLoop loop(server, stop_requested, handler, options);
+            loop.run();
+            return ServeResult::stopped;
+        },
+        detail);
+    // However serving ended: the socket file and the lock file go.
+    running_server.store(nullptr);
+    pipe_server_close(server);
+    return result;
 }
 
 void stop_serving()

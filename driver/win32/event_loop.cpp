@@ -10,9 +10,6 @@ namespace {
 // this, faster than the loop replaces the ones that connect, gets
 // ERROR_PIPE_BUSY.
 constexpr std::size_t LISTENING_INSTANCES = 256;
-// Connections held at once. Past this many the oldest is cut off to make
-// room: a crowd of silent clients cannot lock others out.
-constexpr std::size_t MAX_CONNECTED = 2048;
 constexpr DWORD PIPE_BUFFER_BYTES = 4096;
 // When an instance cannot be created (out of resources), how soon to try again.
 constexpr DWORD RETRY_MS = 50;
@@ -78,8 +75,7 @@ bool EventLoop::run(std::string& error)
         if (!take_completions(wait_timeout_ms(), failure))
             return true;
         if (failure != ERROR_SUCCESS) {
-            error = describe_failure("wait for the pipe's I/O",
-                                     "error " + std::to_string(static_cast<unsigned long>(failure)));
+            error = "cannot wait for the pipe's I/O: error " + std::to_string(static_cast<unsigned long>(failure));
             return false;
         }
         cut_off_expired();
@@ -122,30 +118,18 @@ DWORD EventLoop::wait_timeout_ms() const
     return left < timeout ? static_cast<DWORD>(left) : timeout;
 }
 
-std::list<EventLoop::Instance>& EventLoop::list_of(Where where)
+// To the end of `list`; splicing keeps its address and `self`.
+void EventLoop::move(Instance& instance, std::list<Instance>& list)
 {
-    switch (where) {
-    case Where::listening:
-        return listening_;
-    case Where::connected:
-        return connected_;
-    case Where::closing:
-        break;
-    }
-    return closing_;
-}
-
-// To the end of the list `where` names; splicing keeps its address and `self`.
-void EventLoop::move(Instance& instance, Where where)
-{
-    list_of(where).splice(list_of(where).end(), list_of(instance.where), instance.self);
-    instance.where = where;
+    list.splice(list.end(), *instance.list, instance.self);
+    instance.list = &list;
 }
 
 bool EventLoop::add_instance(bool first)
 {
     listening_.emplace_back();
     Instance& instance = listening_.back();
+    instance.list = &listening_;
     instance.self = std::prev(listening_.end());
     instance.io.instance = &instance;
     DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
@@ -182,7 +166,7 @@ void EventLoop::top_up()
 
 void EventLoop::listen(Instance& instance)
 {
-    instance.step = Step::listening;
+    instance.phase = Phase::connecting;
     for (int attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt) {
         instance.io.overlapped = OVERLAPPED{};
         // Succeeding at once is a completion like any other: it is queued.
@@ -206,18 +190,18 @@ void EventLoop::listen(Instance& instance)
 
 void EventLoop::connected(Instance& instance)
 {
-    move(instance, Where::connected);
+    move(instance, connected_);
     instance.buffer.resize(options_.max_request_bytes + 1);
     int timeout_ms = options_.deadline_ms > 0 ? options_.deadline_ms : 0;
     instance.deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
-    if (connected_.size() > MAX_CONNECTED)
+    if (connected_.size() > MAX_CONNECTIONS)
         cut_off(connected_.front());
-    read(instance, Step::reading);
+    read(instance, Phase::reading);
 }
 
-void EventLoop::read(Instance& instance, Step step)
+void EventLoop::read(Instance& instance, Phase phase)
 {
-    instance.step = step;
+    instance.phase = phase;
     instance.io.overlapped = OVERLAPPED{};
     started(instance, ReadFile(instance.pipe, instance.buffer.data(), static_cast<DWORD>(instance.buffer.size()),
                                nullptr, &instance.io.overlapped));
@@ -249,8 +233,8 @@ void EventLoop::answer(Instance& instance, DWORD transferred, bool more_data)
         if (PeekNamedPipe(instance.pipe, nullptr, 0, nullptr, nullptr, &left))
             message_length += left;
     }
-    instance.reply = reply_to(handler_, Request{std::string_view(instance.buffer.data(), length), message_length});
-    instance.step = Step::replying;
+    instance.reply = handler_(Request{std::string_view(instance.buffer.data(), length), message_length});
+    instance.phase = Phase::replying;
     instance.io.overlapped = OVERLAPPED{};
     started(instance, WriteFile(instance.pipe, instance.reply.data(), static_cast<DWORD>(instance.reply.size()),
                                 nullptr, &instance.io.overlapped));
@@ -262,35 +246,35 @@ void EventLoop::completed(Instance& instance)
     DWORD transferred = 0;
     BOOL ok = GetOverlappedResult(instance.pipe, &instance.io.overlapped, &transferred, FALSE);
     bool more_data = !ok && GetLastError() == ERROR_MORE_DATA;
-    if (instance.cut_off) {
-        // A client that took a surplus listener as it was cut off is served,
+    if (instance.cancelled) {
+        // A client that took a trimmed listener as it was cut off is served,
         // unless the loop is stopping.
-        if (instance.surplus && instance.step == Step::listening && ok && !stopping_) {
-            instance.cut_off = instance.surplus = false;
+        if (instance.trimmed && instance.phase == Phase::connecting && ok && !stopping_) {
+            instance.cancelled = instance.trimmed = false;
             connected(instance);
         } else {
             finish(instance);
         }
         return;
     }
-    switch (instance.step) {
-    case Step::listening:
+    switch (instance.phase) {
+    case Phase::connecting:
         if (ok)
             connected(instance);
         else
             close(instance); // top_up() makes another
         return;
-    case Step::reading:
+    case Phase::reading:
         if (ok || more_data)
             answer(instance, transferred, more_data);
         else
             finish(instance); // the client left without a request
         return;
-    case Step::replying:
-    case Step::draining:
+    case Phase::replying:
+    case Phase::draining:
         // Wait for the client to close, throwing away what it sends meanwhile.
         if (ok || more_data)
-            read(instance, Step::draining);
+            read(instance, Phase::draining);
         else
             finish(instance); // it has closed (or the reply could not go out)
         return;
@@ -299,8 +283,8 @@ void EventLoop::completed(Instance& instance)
 
 void EventLoop::cut_off(Instance& instance)
 {
-    instance.cut_off = true;
-    move(instance, Where::closing);
+    instance.cancelled = true;
+    move(instance, closing_);
     if (!instance.io_pending)
         finish(instance);
     else
@@ -315,21 +299,21 @@ void EventLoop::cut_off_expired()
 }
 
 // A connection is over, and none of its I/O is pending: the instance
-// listens again, unless the loop is stopping or it is surplus. A crowd cut
+// listens again, unless the loop is stopping or it was trimmed. A crowd cut
 // off at its deadline comes back at once, and finds as many listening as it
 // had connected: listening_ also holds instances that clients have taken
 // but whose connect has not come back yet, so no count of it can tell how
-// many are still free. trim() closes the surplus once the crowd has gone.
+// many are still free. trim() closes the ones too many once the crowd has gone.
 void EventLoop::finish(Instance& instance)
 {
-    if (instance.step != Step::listening)
+    if (instance.phase != Phase::connecting)
         DisconnectNamedPipe(instance.pipe);
-    if (stopping_ || instance.surplus || listening_.size() >= LISTENING_INSTANCES + MAX_CONNECTED) {
+    if (stopping_ || instance.trimmed || listening_.size() >= LISTENING_INSTANCES + MAX_CONNECTIONS) {
         close(instance);
         return;
     }
-    instance.cut_off = false;
-    move(instance, Where::listening);
+    instance.cancelled = false;
+    move(instance, listening_);
     listen(instance);
 }
 
@@ -339,7 +323,7 @@ void EventLoop::trim()
     if (!connected_.empty() || !closing_.empty())
         return;
     while (listening_.size() > LISTENING_INSTANCES) {
-        listening_.back().surplus = true;
+        listening_.back().trimmed = true;
         cut_off(listening_.back());
     }
 }
@@ -348,7 +332,7 @@ void EventLoop::trim()
 void EventLoop::close(Instance& instance)
 {
     CloseHandle(instance.pipe);
-    list_of(instance.where).erase(instance.self);
+    instance.list->erase(instance.self);
 }
 
 } // namespace tamrel_sim

@@ -48,8 +48,8 @@ public:
     bool run(std::string& error);
 
 private:
-    enum class Step { listening, reading, replying, draining };
-    enum class Where { listening, connected, closing };
+    // What an instance's I/O is for.
+    enum class Phase { connecting, reading, replying, draining };
     struct Instance;
 
     // What a completion carries: its OVERLAPPED* leads back to the instance.
@@ -61,12 +61,12 @@ private:
     struct Instance {
         IoRequest io{};
         HANDLE pipe = INVALID_HANDLE_VALUE;
-        Step step = Step::listening;
-        Where where = Where::listening;
-        std::list<Instance>::iterator self;  // in the list that `where` names
+        Phase phase = Phase::connecting;
+        std::list<Instance>* list = nullptr;  // listening_, connected_ or closing_
+        std::list<Instance>::iterator self;   // its place there
         bool io_pending = false;  // a completion is due
-        bool cut_off = false;     // closed as soon as its I/O has come back
-        bool surplus = false;     // a listener too many: closed, not reused
+        bool cancelled = false;   // cut off: closed as soon as its I/O has come back
+        bool trimmed = false;     // a listener too many (trim()): closed, not reused
         ULONGLONG deadline = 0;   // GetTickCount64() time
         std::vector<char> buffer; // the request, then whatever is drained
         std::string reply;
@@ -76,7 +76,7 @@ private:
     void top_up();
     void listen(Instance& instance);
     void connected(Instance& instance);
-    void read(Instance& instance, Step step);
+    void read(Instance& instance, Phase phase);
     void answer(Instance& instance, DWORD transferred, bool more_data);
     void started(Instance& instance, BOOL ok);
     void completed(Instance& instance);
@@ -85,8 +85,7 @@ private:
     void finish(Instance& instance);
     void trim();
     void close(Instance& instance);
-    void move(Instance& instance, Where where);
-    std::list<Instance>& list_of(Where where);
+    void move(Instance& instance, std::list<Instance>& list);
     DWORD wait_timeout_ms() const;
     // Takes what completions there are, waiting at most `timeout_ms`.
     // False when a stop was among them; `failure` is set when the wait failed.

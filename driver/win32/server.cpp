@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <exception>
 
 namespace tamrel_sim {
 
@@ -37,7 +36,7 @@ HANDLE completion_port()
 
 std::string windows_failure(const char* what, DWORD code)
 {
-    return describe_failure(what, "error " + std::to_string(static_cast<unsigned long>(code)));
+    return std::string("cannot ") + what + ": error " + std::to_string(static_cast<unsigned long>(code));
 }
 
 BOOL WINAPI on_console_event(DWORD event)
@@ -57,25 +56,9 @@ BOOL WINAPI on_console_event(DWORD event)
     }
 }
 
-ServeResult serve_with(EventLoop& loop, const ServerOptions& options, std::string& error)
-{
-    if (!loop.start()) {
-        DWORD code = GetLastError();
-        if (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY)
-            return ServeResult::already_served;
-        error = windows_failure("create the named pipe", code);
-        return ServeResult::failed;
-    }
-    if (options.on_ready)
-        options.on_ready(std::string());
-    // A stop from now on is either seen here or waiting in the port.
-    if (stop_requested.load())
-        return ServeResult::stopped;
-    return loop.run(error) ? ServeResult::stopped : ServeResult::failed;
-}
-
-ServeResult serve_pipe(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
-                       std::string& detail)
+// Makes the pipe and serves it until a stop; throws what the loop throws.
+ServeResult serve_until_stopped(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
+                                std::string& detail)
 {
     HANDLE port = completion_port();
     if (port == nullptr) {
@@ -92,16 +75,21 @@ ServeResult serve_pipe(const char* pipe_name, const RequestHandler& handler, con
         detail = windows_failure("make the pipe private to its user", GetLastError());
         return ServeResult::failed;
     }
-    try {
-        // The loop's destructor closes everything, however serving ends.
-        EventLoop loop(port, pipe_name, security.attributes(), handler, options);
-        return serve_with(loop, options, detail);
-    } catch (const std::exception& failure) {
-        detail = describe_failure("go on serving", failure.what());
-    } catch (...) {
-        detail = describe_failure("go on serving", "an unexpected error");
+    // The loop's destructor closes everything, however serving ends.
+    EventLoop loop(port, pipe_name, security.attributes(), handler, options);
+    if (!loop.start()) {
+        DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY)
+            return ServeResult::already_served;
+        detail = windows_failure("create the named pipe", code);
+        return ServeResult::failed;
     }
-    return ServeResult::failed;
+    if (options.on_ready)
+        options.on_ready(std::string());
+    // A stop from now on is either seen here or waiting in the port.
+    if (stop_requested.load())
+        return ServeResult::stopped;
+    return loop.run(detail) ? ServeResult::stopped : ServeResult::failed;
 }
 
 } // namespace
@@ -115,7 +103,8 @@ void install_stop_handlers()
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
                   std::string& detail)
 {
-    ServeResult result = serve_pipe(pipe_name, handler, options, detail);
+    ServeResult result =
+        guard_serving([&] { return serve_until_stopped(pipe_name, handler, options, detail); }, detail);
     if (served_event() != nullptr)
         SetEvent(served_event());
     return result;

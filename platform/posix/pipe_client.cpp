@@ -45,8 +45,14 @@ thread_local DWORD last_error = ERROR_SUCCESS;
 
 BOOL fail(DWORD error)
 {
-    SetLastError(error);
+    last_error = error;
     return FALSE;
+}
+
+HANDLE fail_open(DWORD error)
+{
+    last_error = error;
+    return INVALID_HANDLE_VALUE;
 }
 
 // Connected, back to blocking (every pipe operation after the open waits),
@@ -130,20 +136,16 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
 
-    if (dwCreationDisposition != OPEN_EXISTING) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (dwCreationDisposition != OPEN_EXISTING)
+        return fail_open(ERROR_INVALID_PARAMETER);
 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     DWORD error = pipe_socket_path(lpFileName, address.sun_path, sizeof address.sun_path);
     if (error == ERROR_SUCCESS)
         error = runtime_dir_open_error(); // never a socket in a folder others control
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (error != ERROR_SUCCESS)
+        return fail_open(error);
 
     bool message_type = true;
     int fd = open_socket(address, SOCK_SEQPACKET);
@@ -151,21 +153,17 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         message_type = false;
         fd = open_socket(address, SOCK_STREAM);
     }
-    if (fd < 0) {
-        SetLastError(win32_error_from_connect_errno(errno));
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fd < 0)
+        return fail_open(win32_error_from_connect_errno(errno));
     if (!peer_is_same_user(fd)) {
         close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
+        return fail_open(ERROR_ACCESS_DENIED);
     }
 
     HANDLE handle = pipe_handle_open(fd, message_type);
     if (handle == nullptr) {
         close(fd);
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return INVALID_HANDLE_VALUE;
+        return fail_open(ERROR_TOO_MANY_OPEN_FILES);
     }
     return handle;
 }

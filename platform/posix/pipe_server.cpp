@@ -5,7 +5,6 @@
 #include "platform/posix/pipe_socket.h"
 #include "platform/posix/win32_pipe_api.h"
 
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -29,10 +29,13 @@ void close_fd(int& fd)
     fd = -1;
 }
 
-// "cannot STEP: the errno's text", for `error`.
-PipeListenResult fail(std::string& error, const std::string& step, int error_code)
+// "cannot STEP OBJECT: errno's text" in `error`, the server closed. Takes
+// errno first thing: nothing that may set it runs before.
+PipeListenResult fail(PipeServer& server, std::string& error, const char* step, const std::string& object = "")
 {
-    error = "cannot " + step + ": " + std::strerror(error_code);
+    int code = errno;
+    pipe_server_close(server);
+    error = std::string("cannot ") + step + object + ": " + std::strerror(code);
     return PipeListenResult::failed;
 }
 
@@ -46,7 +49,7 @@ bool use_runtime_dir(std::string& error)
         int made = mkdir(dir, 0700) == 0 ? 0 : errno;
         umask(old_mask);
         if (made != 0 && made != EEXIST) {
-            fail(error, std::string("create the folder ") + dir, made);
+            error = std::string("cannot create the folder ") + dir + ": " + std::strerror(made);
             return false;
         }
     }
@@ -58,12 +61,6 @@ bool use_runtime_dir(std::string& error)
     error += fault == RUNTIME_DIR_UNREACHABLE ? std::strerror(look_up_error)
                                               : std::string("it ") + runtime_dir_fault_text(fault);
     return false;
-}
-
-bool lock_path_of(const char* socket_path, char* lock_path, std::size_t size)
-{
-    int length = std::snprintf(lock_path, size, "%s%s", socket_path, LOCK_SUFFIX);
-    return length >= 0 && static_cast<std::size_t>(length) < size;
 }
 
 // Our pid, for a driver that the lock turns away (should the write fail,
@@ -83,15 +80,15 @@ void write_pid(int fd)
 // EWOULDBLOCK when another server holds it (`holder`: the pid it wrote, 0
 // when it wrote none), EPERM when another user owns the file (`owner`: its
 // uid), or another errno.
-int take_lock(const char* lock_path, long& holder, uid_t& owner)
+int take_lock(const std::string& lock_path, long& holder, uid_t& owner)
 {
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
         struct stat held {};
-        int fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         int open_error = errno;
         // In a sticky folder another user may have made it first: theirs to hold.
         if (fd >= 0 ? fstat(fd, &held) == 0 && held.st_uid != geteuid()
-                    : (open_error == EACCES || open_error == EPERM) && lstat(lock_path, &held) == 0 &&
+                    : (open_error == EACCES || open_error == EPERM) && lstat(lock_path.c_str(), &held) == 0 &&
                           held.st_uid != geteuid()) {
             if (fd >= 0)
                 close(fd);
@@ -112,7 +109,7 @@ int take_lock(const char* lock_path, long& holder, uid_t& owner)
             return -1;
         }
         struct stat named {};
-        if (fstat(fd, &held) == 0 && stat(lock_path, &named) == 0 && held.st_dev == named.st_dev &&
+        if (fstat(fd, &held) == 0 && stat(lock_path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
             write_pid(fd);
             return fd;
@@ -160,21 +157,19 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
     std::memcpy(server.socket_path, address.sun_path, sizeof server.socket_path);
     const std::string socket_path = address.sun_path;
 
-    char lock_path[sizeof address.sun_path + sizeof LOCK_SUFFIX];
-    if (!lock_path_of(address.sun_path, lock_path, sizeof lock_path))
-        return fail(error, "name the lock file", ENAMETOOLONG);
+    const std::string lock_path = socket_path + LOCK_SUFFIX;
     long holder = 0;
     uid_t owner = 0;
     server.lock_fd = take_lock(lock_path, holder, owner);
     if (server.lock_fd < 0) {
         int lock_error = errno;
         if (lock_error == EPERM) {
-            error = std::string("cannot take the lock file ") + lock_path + ": it is owned by another user (uid " +
+            error = "cannot take the lock file " + lock_path + ": it is owned by another user (uid " +
                     std::to_string(owner) + ")";
             return PipeListenResult::failed;
         }
         if (lock_error != EWOULDBLOCK)
-            return fail(error, std::string("take the lock file ") + lock_path, lock_error);
+            return fail(server, error, "take the lock file ", lock_path);
         std::string pid = holder > 0 ? std::to_string(holder) : "";
         struct stat socket_file {};
         if (lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode)) {
@@ -201,53 +196,39 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
         int live = probe_listener(address, SOCK_SEQPACKET);
         if (live < 0 && errno == EPROTOTYPE) // a byte-type pipe server
             live = probe_listener(address, SOCK_STREAM);
-        if (live != 0) {
-            int probe_error = errno;
+        if (live < 0)
+            return fail(server, error, "probe the existing socket file ", socket_path);
+        if (live > 0) {
             pipe_server_close(server);
-            if (live > 0)
-                return PipeListenResult::already_served;
-            return fail(error, "probe the existing socket file " + socket_path, probe_error);
+            return PipeListenResult::already_served;
         }
-        if (unlink(address.sun_path) != 0 && errno != ENOENT) {
-            int unlink_error = errno;
-            pipe_server_close(server);
-            return fail(error, "remove the stale socket file " + socket_path, unlink_error);
-        }
+        if (unlink(address.sun_path) != 0 && errno != ENOENT)
+            return fail(server, error, "remove the stale socket file ", socket_path);
     }
 
     server.listen_fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (server.listen_fd < 0) {
-        int socket_error = errno;
-        pipe_server_close(server);
-        return fail(error, "create the socket", socket_error);
-    }
+    if (server.listen_fd < 0)
+        return fail(server, error, "create the socket");
     pass_credentials(server.listen_fd);
     // Born private: a chmod by name afterwards could be led astray by a link.
     mode_t old_mask = umask(0177);
     int bound = bind(server.listen_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     int bind_error = errno;
     umask(old_mask);
-    if (bound != 0) {
-        pipe_server_close(server);
-        return fail(error, "bind the socket to " + socket_path, bind_error);
-    }
+    errno = bind_error;
+    if (bound != 0)
+        return fail(server, error, "bind the socket to ", socket_path);
     struct stat bound_file {};
     if (lstat(address.sun_path, &bound_file) == 0) {
         server.socket_device = static_cast<std::uint64_t>(bound_file.st_dev);
         server.socket_inode = static_cast<std::uint64_t>(bound_file.st_ino);
     }
-    if (listen(server.listen_fd, backlog) != 0) {
-        int listen_error = errno;
-        pipe_server_close(server);
-        return fail(error, "listen on the socket " + socket_path, listen_error);
-    }
+    if (listen(server.listen_fd, backlog) != 0)
+        return fail(server, error, "listen on the socket ", socket_path);
 
     int wake[2];
-    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        int pipe_error = errno;
-        pipe_server_close(server);
-        return fail(error, "create the wake-up pipe", pipe_error);
-    }
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
+        return fail(server, error, "create the wake-up pipe");
     server.wake_read_fd = wake[0];
     server.wake_write_fd = wake[1];
     return PipeListenResult::listening;
@@ -265,9 +246,7 @@ void pipe_server_close(PipeServer& server)
     }
     if (server.lock_fd >= 0) {
         // Removed while still held: see take_lock() for the other side.
-        char lock_path[sizeof server.socket_path + sizeof LOCK_SUFFIX];
-        if (lock_path_of(server.socket_path, lock_path, sizeof lock_path))
-            unlink(lock_path);
+        unlink((std::string(server.socket_path) + LOCK_SUFFIX).c_str());
         close_fd(server.lock_fd);
     }
     close_fd(server.wake_read_fd);
@@ -281,8 +260,7 @@ void pipe_server_wake(const PipeServer& server)
     if (server.wake_write_fd >= 0) {
         int saved = errno;
         char byte = 1;
-        ssize_t ignored = write(server.wake_write_fd, &byte, 1); // a full pipe is awake already
-        (void)ignored;
+        (void)!write(server.wake_write_fd, &byte, 1); // a full pipe is awake already
         errno = saved;
     }
 }
@@ -350,16 +328,15 @@ void pipe_server_disconnect(PipeConnection connection)
 PipeServerEvents pipe_server_wait(const PipeServer& server, bool watch_listener, const PipeConnection* connections,
                                   bool* readable, std::size_t count, int timeout_ms)
 {
-    static_assert(PIPE_SERVER_MAX_WAIT <= 4096, "the poll set lives on the stack");
-    assert(count <= PIPE_SERVER_MAX_WAIT);
-    pollfd fds[PIPE_SERVER_MAX_WAIT + 2];
+    static thread_local std::vector<pollfd> fds; // kept: a wait allocates nothing
+    fds.resize(count + 2);
     fds[0] = pollfd{server.wake_read_fd, POLLIN, 0};
     fds[1] = pollfd{watch_listener ? server.listen_fd : -1, POLLIN, 0}; // poll passes over -1
     for (std::size_t i = 0; i < count; ++i)
         fds[i + 2] = pollfd{connections[i], POLLIN | POLLRDHUP, 0};
 
     PipeServerEvents events;
-    int ready = poll(fds, static_cast<nfds_t>(count + 2), timeout_ms);
+    int ready = poll(fds.data(), static_cast<nfds_t>(count + 2), timeout_ms);
     for (std::size_t i = 0; i < count; ++i)
         readable[i] = ready > 0 && fds[i + 2].revents != 0;
     if (ready <= 0)

@@ -93,13 +93,9 @@ struct PipeServerEvents {
     bool woken = false;           // pipe_server_wake() was called
 };
 
-// The most connections one pipe_server_wait() watches: the caller keeps no
-// more than this many waiting.
-constexpr std::size_t PIPE_SERVER_MAX_WAIT = 1024;
-
 // Waits at most `timeout_ms` (-1: no limit) for a client to connect (when
-// `watch_listener`), for one of `connections` (`count` <=
-// PIPE_SERVER_MAX_WAIT) to become readable (or closed), or for a wake-up.
-// `readable[i]` tells about `connections[i]`.
+// `watch_listener`), for one of the `count` `connections` to become
+// readable (or closed), or for a wake-up. `readable[i]` tells about
+// `connections[i]`.
 PipeServerEvents pipe_server_wait(const PipeServer& server, bool watch_listener, const PipeConnection* connections,
                                   bool* readable, std::size_t count, int timeout_ms);
