@@ -62,9 +62,8 @@ if(MINGW)
 endif()
 # The time that goes into archives and pages: SOURCE_DATE_EPOCH when it is
 # set, else the release date of this version.
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(TAMREL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
-else()
+set(TAMREL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+if(NOT TAMREL_SOURCE_DATE_EPOCH)
   set(TAMREL_SOURCE_DATE_EPOCH 1796688000) # 2026-12-08
 endif()
 

@@ -14,18 +14,9 @@ include(GNUInstallDirs)
 
 # The man pages carry the version of project() and the date of the sources
 # (TAMREL_SOURCE_DATE_EPOCH), e.g. "December 8, 2026".
-if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(ENV{SOURCE_DATE_EPOCH} ${TAMREL_SOURCE_DATE_EPOCH})
-  set(unset_epoch TRUE)
-endif()
-string(TIMESTAMP month "%B" UTC)
-string(TIMESTAMP day "%d" UTC)
-string(TIMESTAMP year "%Y" UTC)
-if(unset_epoch)
-  unset(ENV{SOURCE_DATE_EPOCH})
-endif()
-math(EXPR day "${day}")
-set(TAMREL_MAN_DATE "${month} ${day}, ${year}")
+set(ENV{SOURCE_DATE_EPOCH} ${TAMREL_SOURCE_DATE_EPOCH}) # string(TIMESTAMP) reads it
+string(TIMESTAMP TAMREL_MAN_DATE "%B %d, %Y" UTC)
+string(REGEX REPLACE " 0([1-9]), " " \\1, " TAMREL_MAN_DATE "${TAMREL_MAN_DATE}") # 8, not 08
 set(TAMREL_MAN_PAGES tamrel_ctl.1 tamrel_driver_sim.1)
 foreach(page IN LISTS TAMREL_MAN_PAGES)
   configure_file(${PROJECT_SOURCE_DIR}/doc/${page}.in ${PROJECT_BINARY_DIR}/doc/${page} @ONLY)
