@@ -357,7 +357,12 @@ TEST_F(DriverTest, UnreadLogHoldsUpNothing)
 
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(driver->stop(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+#ifdef TAMREL_SANITIZE
+    const auto bound = std::chrono::seconds(2); // LeakSanitizer checks at exit
+#else
+    const auto bound = std::chrono::seconds(1);
+#endif
+    EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
     EXPECT_NE(access(dir.pipe_path().c_str(), F_OK), 0) << "socket file left behind";
     EXPECT_NE(access((dir.pipe_path() + ".lock").c_str(), F_OK), 0) << "lock file left behind";
     close(reader);
@@ -398,6 +403,9 @@ TEST_F(DriverTest, SilentCrowdLeavesDescriptorsForAFile)
 // limit. Those limits depend on what the driver inherits: found, not known.
 TEST_F(DriverTest, TightestDescriptorLimitServesLateClients)
 {
+#ifdef TAMREL_SANITIZE
+    GTEST_SKIP() << "the sanitizers' checks open descriptors of their own, and misreport when there are none";
+#endif
     std::string prlimit = tamrel_test::find_in_path("prlimit");
     if (prlimit.empty())
         GTEST_SKIP() << "needs prlimit (util-linux)";
@@ -432,6 +440,9 @@ TEST_F(DriverTest, TightestDescriptorLimitServesLateClients)
 // --quiet the driver needs none.
 TEST_F(DriverTest, LogWithoutItsThreadIsRefused)
 {
+#ifdef TAMREL_SANITIZE
+    GTEST_SKIP() << "LeakSanitizer needs a thread of its own to check at exit";
+#endif
     // A uid that no other test runs as: RLIMIT_NPROC counts all its processes.
     const std::string uid = "64123";
     std::string prlimit = tamrel_test::find_in_path("prlimit");
