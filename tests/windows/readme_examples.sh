@@ -1,18 +1,14 @@
-#!/usr/bin/env bash
+# shellcheck shell=bash
 # README.txt's cmd examples, run under Wine's cmd as a Windows user runs
 # them, against the stand-in driver: the lines to paste are typed into cmd
 # (its standard input, as a paste is), the batch files are run with
 # cmd /c. Each example is read from the build's README.txt as it stands,
 # found by a line of its own; a README without it fails the case.
 #
-#   tests/windows/readme_examples.sh BUILD_DIR CASE
-#
-# Each case is a function below and the CTest test wine.CASE
-# (tests/windows/CMakeLists.txt), with the cases that start no driver
-# fixture: the first example starts its own stand-in.
-set -euo pipefail
-# shellcheck source=tests/windows/wine_lib.sh
-source "$(dirname "$0")/wine_lib.sh"
+# Sourced by wine_cases.sh: each case is a function below and the CTest
+# test wine.CASE (tests/windows/CMakeLists.txt), with the cases that start
+# no driver fixture, since the first example starts its own stand-in.
+# shellcheck disable=SC2034,SC2154 # the variables are wine_lib.sh's
 
 # example LINE FILE: into FILE, the example of README.txt (an indented
 # block) that holds LINE, unindented, in CRLF line ends.
@@ -90,4 +86,3 @@ readme_batch_files_report_failures() {
   rm -f "$WINEPREFIX"/drive_c/users/*/Temp/reply.txt
 }
 
-wine_run_case "$@"

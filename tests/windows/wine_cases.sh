@@ -292,4 +292,6 @@ stand_in_driver_stops_on_ctrl_c_while_300_held() {
   expect_run 1 "" "$NOT_FOUND"
 }
 
+# shellcheck source=tests/windows/readme_examples.sh
+source "$(dirname "$0")/readme_examples.sh"
 wine_run_case "$@"
