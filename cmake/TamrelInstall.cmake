@@ -35,6 +35,9 @@ if(TAMREL_MANDOC)
       COMMENT "Rendering ${page} as text")
     list(APPEND text_pages ${text})
   endforeach()
+elseif(WIN32)
+  # Rather than a zip without its two manuals.
+  message(FATAL_ERROR "The Windows zip needs mandoc for its two manuals: apt-get install mandoc")
 else()
   message(STATUS "mandoc not found: the man pages are not installed as text (apt-get install mandoc)")
 endif()
@@ -53,10 +56,10 @@ if(NOT WIN32)
   return()
 endif()
 
-# Windows: a README for Windows users, in Windows' line ends.
-file(READ ${PROJECT_SOURCE_DIR}/doc/README-windows.txt readme)
-string(REPLACE "\n" "\r\n" readme "${readme}")
-file(WRITE ${PROJECT_BINARY_DIR}/doc/README.txt "${readme}")
+# Windows: a README for Windows users, with the version filled in, in
+# Windows' line ends; made again whenever the text changes.
+configure_file(${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${PROJECT_BINARY_DIR}/doc/README.txt @ONLY
+               NEWLINE_STYLE CRLF)
 install(FILES ${PROJECT_BINARY_DIR}/doc/README.txt ${text_pages} DESTINATION .)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)

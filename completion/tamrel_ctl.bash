@@ -7,7 +7,9 @@
 #     own: a complete form such as "status" is closed, a form that takes a
 #     value such as "ipd  is left open, cursor inside the quotes;
 #   - inside a quote the user opened, the forms complete as far as readline
-#     allows (below), and after "load_lh_config  the path completes.
+#     allows (below), and after "load_lh_config  the path completes, as an
+#     absolute path: the driver reads a relative one from its own folder,
+#     not from the user's.
 # Only forms and paths are offered, never a stand-in for a value.
 #
 # Installed as share/bash-completion/completions/tamrel_ctl; it needs no
@@ -84,15 +86,21 @@ _tamrel_ctl()
 }
 
 # _tamrel_ctl_paths PARTIAL: COMPREPLY becomes `load_lh_config PATH` for each
-# file and folder (with a slash) whose path begins with PARTIAL. A leading ~/
-# is written out, since the shell leaves it alone inside quotes and the
-# driver would look for a folder named ~. A lone folder is entered, so that
-# the path goes on rather than ending at the folder.
+# file and folder (with a slash) whose path begins with PARTIAL, made
+# absolute: a relative PARTIAL is taken from the current folder, and a
+# leading ~ is written out (inside quotes the shell leaves it alone, and the
+# driver would look for a folder named ~), so that the first Tab replaces
+# the word with its absolute form. A lone folder is entered, so that the
+# path goes on rather than ending at the folder.
 _tamrel_ctl_paths()
 {
     local partial=$1 entry
     local -a found inside
-    [[ $partial == \~/* ]] && partial=$HOME/${partial#\~/}
+    case $partial in
+    /*) ;;
+    \~ | \~/*) partial=$HOME${partial#\~} ;;
+    *) partial=${PWD%/}/$partial ;;
+    esac
     mapfile -t found < <(compgen -f -- "$partial")
     while ((${#found[@]} == 1)) && [[ -d ${found[0]} ]]; do
         mapfile -t inside < <(compgen -f -- "${found[0]%/}/")

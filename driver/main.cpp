@@ -28,21 +28,27 @@ constexpr int EXIT_USAGE = 2;
 constexpr std::chrono::milliseconds LOG_GRACE{250};
 
 #ifdef _WIN32
+constexpr bool WINDOWS = true; // whose programs show their help for /?, as cmd's own commands do
 const char STOPPED_BY[] = "Ctrl+C, Ctrl+Break or closing the console";
+const char HELP_NAMES[] = "-h, --help, /?";
 #else
+constexpr bool WINDOWS = false;
 const char STOPPED_BY[] = "Ctrl+C, SIGTERM or SIGHUP";
+const char HELP_NAMES[] = "-h, --help";
 #endif
 
 struct Options {
     int ceiling = tamrel_sim::MAX_BRIGHTNESS;
     bool quiet = false;
     bool help = false;
+    bool version = false;
 };
 
 void print_help(FILE* out)
 {
     std::fprintf(out,
                  "Usage: %s [--ceiling N] [--quiet]\n"
+                 "       %s --help | --version\n"
                  "\n"
                  "Serves the Tamrel Proximity driver's control pipe (%s) with simulated\n"
                  "state, so that tamrel_ctl can be used without SteamVR. Runs until\n"
@@ -50,15 +56,16 @@ void print_help(FILE* out)
                  "\n"
                  "Options:\n"
                  "  --ceiling N, --ceiling=N  backglow brightness ceiling, 0..255 (default 255)\n"
-                 "  --quiet                   no log line per request on standard error\n"
-                 "  -h, --help                this text\n"
+                 "  --quiet                   write no log; errors are still reported\n"
+                 "  %-24s  this text\n"
+                 "  --version                 the program's name and version\n"
                  "\n"
                  "On a terminal the log draws the ten LEDs in colour after each backglow\n"
                  "request; NO_COLOR=1 or TERM=dumb turns that off.\n"
                  "\n"
                  "Exit status: 0 after a clean stop, 1 when the pipe is already served or\n"
                  "cannot be served, 2 for a bad option.\n",
-                 PROGRAM, PIPE_NAME, STOPPED_BY);
+                 PROGRAM, PROGRAM, PIPE_NAME, STOPPED_BY, HELP_NAMES);
 }
 
 // Returns false (after saying why) for a command line that makes no sense.
@@ -69,8 +76,11 @@ bool parse_options(int argc, char* argv[], Options& options)
         const char* ceiling_text = nullptr;
         if (std::strcmp(argument, "--quiet") == 0) {
             options.quiet = true;
-        } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+        } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
+                   (WINDOWS && std::strcmp(argument, "/?") == 0)) {
             options.help = true;
+        } else if (std::strcmp(argument, "--version") == 0) {
+            options.version = true;
         } else if (std::strcmp(argument, "--ceiling") == 0) {
             if (i + 1 == argc) {
                 std::fprintf(stderr, "%s: --ceiling needs a value 0..255\n", PROGRAM);
@@ -104,6 +114,10 @@ int main(int argc, char* argv[])
         return EXIT_USAGE;
     if (options.help) {
         print_help(stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", PROGRAM, TAMREL_VERSION);
         return 0;
     }
 

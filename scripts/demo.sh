@@ -2,7 +2,7 @@
 # The main job: build tamrel_ctl and the stand-in driver (the release preset,
 # in build-release/), start the driver on a private runtime directory, take a
 # short tour of real commands through tamrel_ctl (each reply shown, and in a
-# terminal the driver's log line under it, the LEDs in colour), then stop
+# terminal the driver's log line beside it, the LEDs in colour), then stop
 # the driver.
 #   scripts/demo.sh
 set -euo pipefail
@@ -29,8 +29,10 @@ stop_driver() {
 }
 trap 'stop_driver; rm -rf "$XDG_RUNTIME_DIR"' EXIT
 
-# In a terminal the driver logs there, under each reply, so that its backglow
-# lines draw the ten LEDs in colour; elsewhere its log is shown at the end.
+# In a terminal the driver logs there, so that its backglow lines draw the
+# ten LEDs in colour. Its line for a command comes just before or just after
+# the reply (the two processes write on their own); elsewhere its log is
+# shown at the end.
 log=$XDG_RUNTIME_DIR/driver.log
 [ -t 2 ] && log=/dev/stderr
 "$sim" --ceiling 200 2>"$log" &

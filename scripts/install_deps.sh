@@ -4,7 +4,7 @@
 #     linux     build and test on Linux
 #     tools     sanitizers, fuzzing, fault injection, benchmarks, script checks
 #     docs      the man pages and shell completion checks
-#     windows   cross-build for Windows and test under Wine
+#     windows   cross-build for Windows, test under Wine, the zip with its manuals
 # Exits non-zero for an unknown group, or when a package cannot be installed.
 set -euo pipefail
 
@@ -13,7 +13,7 @@ packages_for() {
     linux) echo "cmake make g++ musl-tools musl-dev libgtest-dev libgmock-dev valgrind gdb file" ;;
     tools) echo "clang libclang-rt-14-dev strace socat hyperfine valgrind util-linux procps time coreutils shellcheck" ;;
     docs) echo "mandoc zsh" ;;
-    windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 zip" ;;
+    windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 zip mandoc" ;;
     *) return 1 ;;
   esac
 }

@@ -357,7 +357,12 @@ TEST_F(DriverTest, UnreadLogHoldsUpNothing)
 
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(driver->stop(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+#ifdef TAMREL_SANITIZE
+    const auto bound = std::chrono::seconds(2); // LeakSanitizer checks at exit
+#else
+    const auto bound = std::chrono::seconds(1);
+#endif
+    EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
     EXPECT_NE(access(dir.pipe_path().c_str(), F_OK), 0) << "socket file left behind";
     EXPECT_NE(access((dir.pipe_path() + ".lock").c_str(), F_OK), 0) << "lock file left behind";
     close(reader);
@@ -398,6 +403,9 @@ TEST_F(DriverTest, SilentCrowdLeavesDescriptorsForAFile)
 // limit. Those limits depend on what the driver inherits: found, not known.
 TEST_F(DriverTest, TightestDescriptorLimitServesLateClients)
 {
+#ifdef TAMREL_SANITIZE
+    GTEST_SKIP() << "the sanitizers' checks open descriptors of their own, and misreport when there are none";
+#endif
     std::string prlimit = tamrel_test::find_in_path("prlimit");
     if (prlimit.empty())
         GTEST_SKIP() << "needs prlimit (util-linux)";
@@ -432,6 +440,9 @@ TEST_F(DriverTest, TightestDescriptorLimitServesLateClients)
 // --quiet the driver needs none.
 TEST_F(DriverTest, LogWithoutItsThreadIsRefused)
 {
+#ifdef TAMREL_SANITIZE
+    GTEST_SKIP() << "LeakSanitizer needs a thread of its own to check at exit";
+#endif
     // A uid that no other test runs as: RLIMIT_NPROC counts all its processes.
     const std::string uid = "64123";
     std::string prlimit = tamrel_test::find_in_path("prlimit");
@@ -530,10 +541,12 @@ TEST_F(DriverTest, OtherUsersAreDenied)
 
 TEST_F(DriverTest, CommandLine)
 {
+    const std::string usage = "Usage: tamrel_driver_sim";
     struct Case {
         std::vector<std::string> args;
         int status;
         std::string err_part;
+        std::string out_start = {}; // what standard output begins with, for status 0
     };
     const Case cases[] = {
         {{"--ceiling", "256"}, 2, "--ceiling takes a whole number 0..255, not '256'"},
@@ -541,9 +554,10 @@ TEST_F(DriverTest, CommandLine)
         {{"--ceiling"}, 2, "--ceiling needs a value"},
         {{"--ceiling", "0255"}, 2, "not '0255'"}, // at most three digits, zeros included
         {{"--ceiling=1e2"}, 2, "not '1e2'"},
-        {{"--ceiling=099", "--help"}, 0, ""},
+        {{"--ceiling=099", "--help"}, 0, "", usage},
         {{"status"}, 2, "unknown option 'status'"},
-        {{"--help"}, 0, ""},
+        {{"--help"}, 0, "", usage},
+        {{"--quiet", "--version"}, 0, "", "tamrel_driver_sim " TAMREL_VERSION "\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = c.args;
@@ -552,7 +566,7 @@ TEST_F(DriverTest, CommandLine)
         EXPECT_EQ(result.status, c.status) << c.args[0];
         EXPECT_NE(result.err.find(c.err_part), std::string::npos) << result.err;
         if (c.status == 0) {
-            EXPECT_EQ(result.out.rfind("Usage: tamrel_driver_sim", 0), 0u) << result.out;
+            EXPECT_EQ(result.out.rfind(c.out_start, 0), 0u) << result.out;
         }
     }
     EXPECT_NE(access(dir.pipe_path().c_str(), F_OK), 0) << "a bad command line must not start serving";

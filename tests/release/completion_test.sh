@@ -104,6 +104,11 @@ check - "'backglow f" --
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT && mkdir -p "$work/a b/c" "$work/empty" && touch "$work/a b/c/x" "$work/a1"
 check - "\"load_lh_config $work/a" -- "load_lh_config $work/a b/" "load_lh_config $work/a1"
 HOME=$work check - "'load_lh_config ~/a " -- "load_lh_config $work/a b/c/x" # a lone folder entered
+# Relative or ~ words complete to absolute paths: the driver does not share
+# the user's folder.
+PWD=$work check - '"load_lh_config a' -- "load_lh_config $work/a b/" "load_lh_config $work/a1"
+HOME=$work check - '"load_lh_config ~' -- "load_lh_config $work/a b/" "load_lh_config $work/a1" \
+    "load_lh_config $work/empty/"
 check - "\"load_lh_config $work/e" --
 check - Status --
 check - '"ipd 63"' '' --

@@ -190,11 +190,21 @@ stand_in_driver_oversize_request_logged_whole() {
     problem "no log line with the request's whole length: $(tail -n 1 "$log")"
 }
 
-# The help speaks of Windows' own ways to stop a console program, not of signals.
+# The help speaks of Windows' own ways to stop a console program, not of
+# signals; /? shows it too, as a Windows user asks for it.
 stand_in_driver_help_names_windows_stops() {
-  timeout 30 "$WINE64" "$driver_sim" --help </dev/null >"$dir/help" 2>&1 || true
+  timeout 30 "$WINE64" "$driver_sim" --help </dev/null >"$dir/help" 2>/dev/null || true
   grep -q 'Ctrl+C, Ctrl+Break or closing the console' "$dir/help" && ! grep -q SIG "$dir/help" ||
     problem "the help text: $(cat "$dir/help")"
+  run_driver_sim '/?'
+  [ "$status" -eq 0 ] && cmp -s "$dir/help" "$dir/stdout" || problem "/?: status $status: $(head -n 2 "$dir/stdout")"
+  run_driver_sim --version
+  [ "$status" -eq 0 ] && grep -qx $'tamrel_driver_sim [0-9.]*\r' "$dir/stdout" ||
+    problem "--version: status $status: $(cat "$dir/stdout" "$dir/stderr")"
+}
+run_driver_sim() {
+  status=0
+  timeout 30 "$WINE64" "$driver_sim" "$@" </dev/null >"$dir/stdout" 2>"$dir/stderr" || status=$?
 }
 
 # A second driver must not take over the pipe while the first serves it: it
@@ -282,4 +292,6 @@ stand_in_driver_stops_on_ctrl_c_while_300_held() {
   expect_run 1 "" "$NOT_FOUND"
 }
 
+# shellcheck source=tests/windows/readme_examples.sh
+source "$(dirname "$0")/readme_examples.sh"
 wine_run_case "$@"

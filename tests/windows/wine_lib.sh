@@ -23,6 +23,7 @@ wine_run_case() {
   failed=0
   server_pid=
   hostile_pid=
+  started_from=
   rm -rf "$dir"
   mkdir -p "$dir"
   wine_setup "${TAMREL_WINEPREFIX:-$build/wineprefix}"
@@ -36,6 +37,7 @@ wine_end_case() {
   local code=$?
   [ -z "$server_pid" ] || stop_server
   [ ! -f "$dir/driver/pid" ] || [ -s "$dir/driver/status" ] || stop_driver "$dir/driver"
+  [ -z "$started_from" ] || stop_started_drivers "$started_from"
   [ -z "$hostile_pid" ] || kill "$hostile_pid" 2>/dev/null || true
   rm -rf "$dir"
   [ "$code" -eq 0 ] || echo "  ended with status $code"
@@ -162,6 +164,26 @@ stop_driver() {
   elif [ "$(cat "$files/status")" != 0 ]; then
     problem "ended with status $(cat "$files/status") after Ctrl+C, want 0"
   fi
+}
+
+# Ctrl+C to every stand-in that cmd's start ran from FOLDER\bin (as
+# README.txt's examples start it): not our child, it is found by the path
+# that Wine gives it. Each must be gone within 5 s.
+stop_started_drivers() {
+  local path="Z:${1//\//\\}\\bin\\tamrel_driver_sim.exe" proc line pid tries started=()
+  for proc in /proc/[0-9]*; do
+    IFS= read -r -d '' line 2>/dev/null <"$proc/cmdline" && [ "$line" = "$path" ] && started+=("${proc#/proc/}")
+  done
+  [ ${#started[@]} -gt 0 ] || problem "no stand-in runs from $path"
+  for pid in "${started[@]}"; do
+    kill -INT "$pid" 2>/dev/null || true
+    for ((tries = 0; tries < 50; tries++)); do
+      IFS= read -r -d '' line 2>/dev/null <"/proc/$pid/cmdline" && [ "$line" = "$path" ] || continue 2
+      sleep 0.1
+    done
+    problem "the stand-in started from $path is still running 5 s after Ctrl+C"
+    kill -KILL "$pid" 2>/dev/null || true
+  done
 }
 
 # --- hostile clients ---------------------------------------------------------------

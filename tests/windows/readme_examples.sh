@@ -1,0 +1,88 @@
+# shellcheck shell=bash
+# README.txt's cmd examples, run under Wine's cmd as a Windows user runs
+# them, against the stand-in driver: the lines to paste are typed into cmd
+# (its standard input, as a paste is), the batch files are run with
+# cmd /c. Each example is read from the build's README.txt as it stands,
+# found by a line of its own; a README without it fails the case.
+#
+# Sourced by wine_cases.sh: each case is a function below and the CTest
+# test wine.CASE (tests/windows/CMakeLists.txt), with the cases that start
+# no driver fixture, since the first example starts its own stand-in.
+# shellcheck disable=SC2034,SC2154 # the variables are wine_lib.sh's
+
+# example LINE FILE: into FILE, the example of README.txt (an indented
+# block) that holds LINE, unindented, in CRLF line ends.
+example() {
+  LINE=$1 awk '
+    { sub(/\r$/, "") }
+    /^    |^$/ { if (n || $0 != "") block[++n] = substr($0, 5); found = found || index($0, ENVIRON["LINE"]); next }
+    found { exit }
+    { n = 0 }
+    END {
+      while (n > 0 && block[n] == "") n--
+      for (i = 1; found && i <= n; i++) printf "%s\r\n", block[i]
+      exit !found
+    }' "$build/doc/README.txt" >"$2" || problem "README.txt has no example with the line: $1"
+}
+
+# in_cmd FOLDER [/c FILE]: Wine's cmd in FOLDER, running FILE or the lines
+# typed on its standard input, with tamrel_ctl on the PATH; its output in
+# $dir/out. Sets status.
+in_cmd() {
+  status=0
+  (cd "$1" && shift && WINEPATH="Z:${build//\//\\}\\cli" timeout 90 "$WINE64" cmd "$@" >"$dir/out" 2>&1) ||
+    status=$?
+}
+
+# expect_lines COUNT PATTERN: COUNT lines of $dir/out match the grep -E PATTERN.
+expect_lines() {
+  local count
+  count=$(grep -cE "$2" "$dir/out" || true)
+  [ "$count" -eq "$1" ] || problem "$count lines, not $1, match '$2'; cmd wrote: $(tr -d '\r' <"$dir/out")"
+}
+
+# Section 1, pasted in the folder where the zip was unpacked: the stand-in
+# started with cmd's start, its state shown once, after the wait loop has
+# ended as soon as it answered (its 20 tries would take 20 s).
+readme_first_example_waits() {
+  local start=$SECONDS
+  started_from=$dir/zip
+  mkdir -p "$dir/zip/bin"
+  cp "$ctl" "$driver_sim" "$dir/zip/bin/"
+  example 'start bin\tamrel_driver_sim.exe' "$dir/paste"
+  in_cmd "$dir/zip" <"$dir/paste"
+  [ $((SECONDS - start)) -lt 15 ] || problem "the lines took $((SECONDS - start)) s"
+  expect_lines 1 'proximity: '
+  expect_lines 0 'Error'
+}
+
+# Section 4's cmd lines: a path with a space, in one pair of quotes, is
+# loaded, and no line fails or is refused.
+readme_usage_example_loads_quoted_path() {
+  start_driver "$dir/driver" --quiet || return 0
+  example 'mkdir "%USERPROFILE%\VR Settings"' "$dir/paste"
+  in_cmd "$dir" <"$dir/paste"
+  rm -rf "$WINEPREFIX"/drive_c/users/*/"VR Settings"
+  expect_lines 1 $'^(.*>)?OK lh_config: C:\\\\users\\\\[^\\]+\\\\VR Settings\\\\lighthouse\\.json \\([0-9]+ bytes\\)\r$'
+  expect_lines 1 $'>0\r$' # echo %ERRORLEVEL%
+  expect_lines 0 'Error|ERR '
+}
+
+# Section 6's batch files: the one call ends with status 1 on a refusal;
+# check.cmd reports the unknown command and the refusal, and only those,
+# and ends with status 1.
+readme_batch_files_report_failures() {
+  start_driver "$dir/driver" --quiet || return 0
+  example 'tamrel_ctl "backglow bri 300" >' "$dir/one_call.cmd"
+  in_cmd "$dir" /c one_call.cmd </dev/null
+  [ "$status" -eq 1 ] || problem "one_call.cmd ended with status $status, not 1"
+  expect_lines 1 $'^ERR backglow bri .*\r$'
+  example 'call :run %%c' "$dir/check.cmd"
+  in_cmd "$dir" /c check.cmd </dev/null
+  [ "$status" -eq 1 ] || problem "check.cmd ended with status $status, not 1"
+  expect_lines 1 $'^FAILED: "backglow of"\r$'
+  expect_lines 1 $'^REFUSED: "backglow bri 300"\r$'
+  expect_lines 2 '^(FAILED|REFUSED)'
+  rm -f "$WINEPREFIX"/drive_c/users/*/Temp/reply.txt
+}
+
