@@ -30,13 +30,9 @@
 namespace {
 
 using tamrel_test::DriverProcess;
+using tamrel_test::open_pipe;
 using tamrel_test::RunResult;
 using tamrel_test::TempDir;
-
-HANDLE open_pipe()
-{
-    return CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
 
 // The replies a driver started with `ceiling` must give, request by request.
 class ExpectedReplies {
