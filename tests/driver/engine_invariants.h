@@ -5,6 +5,7 @@
 
 #include "driver/engine/engine.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,10 +28,8 @@ inline const char* broken_state(const tamrel_sim::State& state)
         return "brightness outside 0 to the ceiling";
     if (state.leds.size() != 10)
         return "not ten LEDs";
-    for (std::uint32_t led : state.leds) {
-        if (led > 0xFFFFFFu)
-            return "an LED colour wider than RRGGBB";
-    }
+    if (std::any_of(state.leds.begin(), state.leds.end(), [](std::uint32_t led) { return led > 0xFFFFFFu; }))
+        return "an LED colour wider than RRGGBB";
     if (state.lh_config_path.size() > tamrel_sim::MAX_LH_CONFIG_PATH_BYTES)
         return "lighthouse path longer than its bound";
     if (!state.lh_config_path.empty() && state.lh_config_bytes > tamrel_sim::MAX_LH_CONFIG_BYTES)

@@ -35,8 +35,8 @@ struct FaultCase {
     Server server;
     std::vector<std::string> strace_args;
     int status;
-    std::string out; // one line without its newline, or "" for nothing at all
-    std::string err; // whole lines
+    std::string out; // what the tool prints, whole lines with their newlines
+    std::string err; // the same, on standard error
     bool stdin_closed = false;
 };
 
@@ -61,13 +61,7 @@ FaultCase fails(const std::string& calls, const std::string& error, const std::s
 // The tool gets its reply despite `how` done to `calls`.
 FaultCase completes(const std::string& label, const std::string& calls, const std::string& how)
 {
-    return {label, Server::reply, inject(calls, how), 0, REPLY, ""};
-}
-
-// What the tool prints is whole lines: the reply and its newline.
-std::string line(const std::string& text)
-{
-    return text.empty() ? text : text + "\n";
+    return {label, Server::reply, inject(calls, how), 0, REPLY + "\n", ""};
 }
 
 class UnderStrace : public testing::TestWithParam<FaultCase> {};
@@ -95,7 +89,7 @@ TEST_P(UnderStrace, ExactOutcomeAndNoSignal)
     EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
     EXPECT_EQ(trace.find("+++ killed by"), std::string::npos) << trace;
     EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.out, line(c.out));
+    EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     for (const std::string& arg : c.strace_args) {
         if (arg.rfind("inject=", 0) == 0) {
@@ -127,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         fails("connect", "EPROTOTYPE", cannot_connect(31)),
         // The switch back to blocking mode after connecting.
         fails("fcntl", "EBADF", cannot_connect(6)), fails("fcntl", "EINVAL", cannot_connect(87)),
-        FaultCase{"stdin_closed", Server::reply, {"-e", "trace=fcntl"}, 0, REPLY, "", true},
+        FaultCase{"stdin_closed", Server::reply, {"-e", "trace=fcntl"}, 0, REPLY + "\n", "", true},
         FaultCase{"stdin_closed_fcntl_F_DUPFD_EMFILE", Server::reply, inject("fcntl", "error=EMFILE:when=1"), 1, "",
                   cannot_connect(4), true}));
 
