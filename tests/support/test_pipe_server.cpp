@@ -57,8 +57,7 @@ Options parse(int argc, char** argv)
             options.reply = tamrel_test::read_file(argv[++i], &opened);
             if (!opened)
                 usage_error("cannot read", argv[i]);
-        }
-        else if (flag == "--reply-size")
+        } else if (flag == "--reply-size")
             options.reply = tamrel_test::reply_pattern(std::strtoul(argv[++i], nullptr, 10));
         else if (flag == "--record")
             options.record_path = argv[++i];
