@@ -1,8 +1,8 @@
-// The helpers that every test program shares: the GoogleTest suites and the
-// standalone programs (test_pipe_server, hostile_client) alike. Header-only,
-// so that it links nothing: the standalone programs are built for Windows
-// too, and take no part of the GoogleTest suites' library. open_pipe needs
-// the pipe functions (platform/ on POSIX) only where it is called.
+// The two helpers that every test program shares, the GoogleTest suites and
+// the standalone programs (test_pipe_server, hostile_client, also built for
+// Windows) alike. Header-only: it links nothing, no GoogleTest in particular,
+// and open_pipe needs the pipe functions (platform/ on POSIX) only in a
+// program that calls it.
 #pragma once
 
 #include "control/protocol.h"
@@ -27,9 +27,8 @@ inline std::string read_file(const std::string& path, bool* opened = nullptr)
 }
 
 // The control pipe (or `name`) opened as a client opens it: for reading and
-// writing, with no sharing, with `flags` (0, or the tool's own, or
-// FILE_FLAG_OVERLAPPED on Windows) and, but for a test of that very
-// parameter, OPEN_EXISTING.
+// writing, with no sharing, with `flags`, and OPEN_EXISTING (another
+// `disposition` only to see it refused).
 inline HANDLE open_pipe(DWORD flags = 0, const char* name = PIPE_NAME, DWORD disposition = OPEN_EXISTING)
 {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition, flags, nullptr);
