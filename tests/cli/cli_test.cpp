@@ -2,6 +2,7 @@
 // and returns for everything it turns away without contacting the driver.
 #include "cli/command_vocabulary.h"
 #include "tests/support/test_support.h"
+#include "tests/support/tool_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -134,7 +135,7 @@ TEST_P(UnknownCommand, PrintsErrorAndUsageWithoutConnecting)
     EXPECT_TRUE(result.exited) << "signal " << result.signal;
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_TRUE(result.err == "Error: Unknown command '" + GetParam().args[0] + "'\n" + usage("tamrel_ctl"))
+    EXPECT_TRUE(result.err == tool_messages::unknown_command(GetParam().args[0]) + usage("tamrel_ctl"))
         << result.err.substr(0, 300);
     EXPECT_FALSE(connection_attempted());
 }

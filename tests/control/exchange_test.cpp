@@ -3,6 +3,7 @@
 // output and status.
 #include "tests/support/reply_pattern.h"
 #include "tests/support/test_support.h"
+#include "tests/support/tool_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +21,9 @@ using tamrel_test::RunResult;
 using tamrel_test::TempDir;
 using tamrel_test::TestServer;
 
-const std::string NOT_FOUND = "Error: Driver pipe not found. Is the Tamrel Proximity driver loaded in SteamVR?\n";
-const std::string NOT_MESSAGE_MODE =
-    "Warning: Could not set pipe to message mode (error 87); multi-line responses may be truncated\n";
+using namespace tool_messages;
 
-std::string no_response(int code)
-{
-    return "Error: No response from driver (error " + std::to_string(code) + ")\n";
-}
+const std::string NOT_MESSAGE_MODE = not_message_mode(87);
 
 class Exchange : public testing::Test {
 protected:
@@ -138,7 +134,7 @@ TEST_F(Exchange, BusyPipeFailsAtOnceWithoutSending)
     RunResult result = run_against({"--busy"}, {"status"}, options);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Error: Cannot connect to driver pipe (error 231)\n");
+    EXPECT_EQ(result.err, cannot_connect(231));
     EXPECT_FALSE(had_request);
 }
 
@@ -158,7 +154,7 @@ TEST_F(Exchange, DriverGoneBeforeSendIsSendFailure)
         tamrel_test::run_tool_under_strace({"-e", "inject=sendto:delay_enter=300000"}, {"status"}, options);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Error: Failed to send command (error 232)\n");
+    EXPECT_EQ(result.err, send_failed(232));
 }
 
 TEST_F(Exchange, ReplyThatCannotBeWrittenIsFailure)
@@ -167,7 +163,7 @@ TEST_F(Exchange, ReplyThatCannotBeWrittenIsFailure)
     options.stdout_path = "/dev/full";
     RunResult result = run_against({"--reply", "pong"}, {"status"}, options);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Error: Cannot write the driver's reply to standard output\n");
+    EXPECT_EQ(result.err, CANNOT_PRINT);
     EXPECT_EQ(request, "status");
 }
 
@@ -180,7 +176,7 @@ TEST_F(Exchange, ReplyToAReaderThatHasGoneIsFailure)
                          " | { exec <&-; touch \"$1\"; }";
     RunResult result = run_against(
         {"--reply", "pong"}, {"/bin/sh", "-c", script, tamrel_test::tool_path(), dir.file("reader_gone")}, options);
-    EXPECT_EQ(result.err, "Error: Cannot write the driver's reply to standard output\nstatus 1\n");
+    EXPECT_EQ(result.err, CANNOT_PRINT + "status 1\n");
     EXPECT_EQ(request, "status");
 }
 

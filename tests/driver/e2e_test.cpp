@@ -9,6 +9,7 @@
 #include "driver/request_log.h"
 #include "platform/win32_pipe.h"
 #include "tests/support/test_support.h"
+#include "tests/support/tool_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -30,13 +31,9 @@
 namespace {
 
 using tamrel_test::DriverProcess;
+using tamrel_test::open_pipe;
 using tamrel_test::RunResult;
 using tamrel_test::TempDir;
-
-HANDLE open_pipe()
-{
-    return CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
 
 // The replies a driver started with `ceiling` must give, request by request.
 class ExpectedReplies {
@@ -324,7 +321,7 @@ TEST_F(DriverTest, StopsCleanlyOnSigtermSigintAndSighup)
         EXPECT_NE(access((dir.pipe_path() + ".lock").c_str(), F_OK), 0) << "lock file left behind";
         RunResult after = ctl("status");
         EXPECT_EQ(after.status, 1);
-        EXPECT_NE(after.err.find("Driver pipe not found"), std::string::npos) << after.err;
+        EXPECT_NE(after.err.find(tool_messages::NOT_FOUND), std::string::npos) << after.err;
     }
 }
 
@@ -532,7 +529,7 @@ TEST_F(DriverTest, OtherUsersAreDenied)
         RunResult result = as_nobody({tool, "status"});
         EXPECT_EQ(result.status, 1) << std::oct << mode;
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "Error: Cannot connect to driver pipe (error 5)\n");
+        EXPECT_EQ(result.err, tool_messages::cannot_connect(5));
     }
     chmod(dir.path().c_str(), 0700);
     EXPECT_EQ(driver->stop(), 0);

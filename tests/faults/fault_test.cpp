@@ -5,6 +5,7 @@
 // for; no signal ever ends the tool. Also servers that really hang up, before
 // and after the request.
 #include "tests/support/test_support.h"
+#include "tests/support/tool_messages.h"
 
 #include <gtest/gtest.h>
 
@@ -25,32 +26,17 @@ enum class Server {
     silent, // reads the request and closes without replying
 };
 
+using namespace tool_messages;
+
 const std::string REPLY = "ok status";
-const std::string NOT_FOUND = "Error: Driver pipe not found. Is the Tamrel Proximity driver loaded in SteamVR?";
-const std::string CANNOT_PRINT = "Error: Cannot write the driver's reply to standard output";
-
-std::string connect_error(int code)
-{
-    return "Error: Cannot connect to driver pipe (error " + std::to_string(code) + ")";
-}
-
-std::string send_error(int code)
-{
-    return "Error: Failed to send command (error " + std::to_string(code) + ")";
-}
-
-std::string recv_error(int code)
-{
-    return "Error: No response from driver (error " + std::to_string(code) + ")";
-}
 
 struct FaultCase {
     std::string label;
     Server server;
     std::vector<std::string> strace_args;
     int status;
-    std::string out; // one line without its newline, or "" for nothing at all
-    std::string err;
+    std::string out; // what the tool prints, whole lines with their newlines
+    std::string err; // the same, on standard error
     bool stdin_closed = false;
 };
 
@@ -75,13 +61,7 @@ FaultCase fails(const std::string& calls, const std::string& error, const std::s
 // The tool gets its reply despite `how` done to `calls`.
 FaultCase completes(const std::string& label, const std::string& calls, const std::string& how)
 {
-    return {label, Server::reply, inject(calls, how), 0, REPLY, ""};
-}
-
-// What the tool prints is whole lines: the message and its newline.
-std::string line(const std::string& text)
-{
-    return text.empty() ? text : text + "\n";
+    return {label, Server::reply, inject(calls, how), 0, REPLY + "\n", ""};
 }
 
 class UnderStrace : public testing::TestWithParam<FaultCase> {};
@@ -109,8 +89,8 @@ TEST_P(UnderStrace, ExactOutcomeAndNoSignal)
     EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
     EXPECT_EQ(trace.find("+++ killed by"), std::string::npos) << trace;
     EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.out, line(c.out));
-    EXPECT_EQ(result.err, line(c.err));
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
     for (const std::string& arg : c.strace_args) {
         if (arg.rfind("inject=", 0) == 0) {
             EXPECT_TRUE(trace.find("(INJECTED)") != std::string::npos || trace.find("(DELAYED)") != std::string::npos)
@@ -126,39 +106,39 @@ TEST_P(UnderStrace, ExactOutcomeAndNoSignal)
 INSTANTIATE_TEST_SUITE_P(
     Open, UnderStrace,
     testing::Values(
-        fails("socket", "EMFILE", connect_error(4)), fails("socket", "ENFILE", connect_error(4)),
-        fails("socket", "EACCES", connect_error(5)), fails("socket", "ENOMEM", connect_error(8)),
-        fails("socket", "ENOBUFS", connect_error(8)), fails("socket", "EAFNOSUPPORT", connect_error(31)),
+        fails("socket", "EMFILE", cannot_connect(4)), fails("socket", "ENFILE", cannot_connect(4)),
+        fails("socket", "EACCES", cannot_connect(5)), fails("socket", "ENOMEM", cannot_connect(8)),
+        fails("socket", "ENOBUFS", cannot_connect(8)), fails("socket", "EAFNOSUPPORT", cannot_connect(31)),
         fails("connect", "ENOENT", NOT_FOUND), fails("connect", "ECONNREFUSED", NOT_FOUND),
-        fails("connect", "EACCES", connect_error(5)), fails("connect", "EPERM", connect_error(5)),
-        fails("connect", "EROFS", connect_error(5)), fails("connect", "EAGAIN", connect_error(231)),
-        fails("connect", "ENOTDIR", connect_error(3)), fails("connect", "ENAMETOOLONG", connect_error(206)),
-        fails("connect", "ETIMEDOUT", connect_error(121)), fails("connect", "EINVAL", connect_error(87)),
-        fails("connect", "ENOBUFS", connect_error(8)), fails("connect", "EIO", connect_error(31)),
-        fails("connect", "ELOOP", connect_error(31)),
+        fails("connect", "EACCES", cannot_connect(5)), fails("connect", "EPERM", cannot_connect(5)),
+        fails("connect", "EROFS", cannot_connect(5)), fails("connect", "EAGAIN", cannot_connect(231)),
+        fails("connect", "ENOTDIR", cannot_connect(3)), fails("connect", "ENAMETOOLONG", cannot_connect(206)),
+        fails("connect", "ETIMEDOUT", cannot_connect(121)), fails("connect", "EINVAL", cannot_connect(87)),
+        fails("connect", "ENOBUFS", cannot_connect(8)), fails("connect", "EIO", cannot_connect(31)),
+        fails("connect", "ELOOP", cannot_connect(31)),
         // A server of the other socket type: the byte-pipe fallback meets a
         // message socket, which refuses it too.
-        fails("connect", "EPROTOTYPE", connect_error(31)),
+        fails("connect", "EPROTOTYPE", cannot_connect(31)),
         // The switch back to blocking mode after connecting.
-        fails("fcntl", "EBADF", connect_error(6)), fails("fcntl", "EINVAL", connect_error(87)),
-        FaultCase{"stdin_closed", Server::reply, {"-e", "trace=fcntl"}, 0, REPLY, "", true},
+        fails("fcntl", "EBADF", cannot_connect(6)), fails("fcntl", "EINVAL", cannot_connect(87)),
+        FaultCase{"stdin_closed", Server::reply, {"-e", "trace=fcntl"}, 0, REPLY + "\n", "", true},
         FaultCase{"stdin_closed_fcntl_F_DUPFD_EMFILE", Server::reply, inject("fcntl", "error=EMFILE:when=1"), 1, "",
-                  connect_error(4), true}));
+                  cannot_connect(4), true}));
 
 INSTANTIATE_TEST_SUITE_P(
     Send, UnderStrace,
-    testing::Values(fails("sendto", "EPIPE", send_error(232)), fails("sendto", "ECONNRESET", send_error(232)),
-                    fails("sendto", "ENOTCONN", send_error(232)), fails("sendto", "EMSGSIZE", send_error(1816)),
-                    fails("sendto", "ENOBUFS", send_error(8)), fails("sendto", "ENOMEM", send_error(8)),
-                    fails("sendto", "EAGAIN", send_error(121)), fails("sendto", "EBADF", send_error(6)),
-                    fails("sendto", "EIO", send_error(31))));
+    testing::Values(fails("sendto", "EPIPE", send_failed(232)), fails("sendto", "ECONNRESET", send_failed(232)),
+                    fails("sendto", "ENOTCONN", send_failed(232)), fails("sendto", "EMSGSIZE", send_failed(1816)),
+                    fails("sendto", "ENOBUFS", send_failed(8)), fails("sendto", "ENOMEM", send_failed(8)),
+                    fails("sendto", "EAGAIN", send_failed(121)), fails("sendto", "EBADF", send_failed(6)),
+                    fails("sendto", "EIO", send_failed(31))));
 
 INSTANTIATE_TEST_SUITE_P(
     Receive, UnderStrace,
-    testing::Values(fails("recvmsg", "ECONNRESET", recv_error(109)), fails("recvmsg", "EPIPE", recv_error(109)),
-                    fails("recvmsg", "ENOTCONN", recv_error(233)), fails("recvmsg", "EAGAIN", recv_error(121)),
-                    fails("recvmsg", "ETIMEDOUT", recv_error(121)), fails("recvmsg", "ENOMEM", recv_error(8)),
-                    fails("recvmsg", "EFAULT", recv_error(87)), fails("recvmsg", "EIO", recv_error(31))));
+    testing::Values(fails("recvmsg", "ECONNRESET", no_response(109)), fails("recvmsg", "EPIPE", no_response(109)),
+                    fails("recvmsg", "ENOTCONN", no_response(233)), fails("recvmsg", "EAGAIN", no_response(121)),
+                    fails("recvmsg", "ETIMEDOUT", no_response(121)), fails("recvmsg", "ENOMEM", no_response(8)),
+                    fails("recvmsg", "EFAULT", no_response(87)), fails("recvmsg", "EIO", no_response(31))));
 
 // The first write is the reply going to standard output: write(2) from
 // glibc's stdio, writev(2) from musl's.
@@ -191,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     ServerHangsUp, UnderStrace,
     testing::Values(FaultCase{"before_the_request", Server::hangup, inject("sendto", "delay_enter=300000"), 1, "",
-                              send_error(232)},
-                    FaultCase{"without_replying", Server::silent, {"-e", "trace=recvmsg"}, 1, "", recv_error(109)}));
+                              send_failed(232)},
+                    FaultCase{"without_replying", Server::silent, {"-e", "trace=recvmsg"}, 1, "", no_response(109)}));
 
 } // namespace

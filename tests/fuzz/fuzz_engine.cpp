@@ -1,14 +1,9 @@
 // Fuzz target: the stand-in driver's command engine, fed a session of
-// requests (the input split at each newline). After every request:
-//  - the reply is non-empty and at most 1023 bytes, and is not the engine's
-//    own "no reply fits" fallback;
-//  - the IPD is within 48.0 to 75.0 mm, the brightness within 0 and the
-//    ceiling, the ceiling unchanged, ten LEDs of 24 bits each, and a loaded
-//    lighthouse path within its bound;
-//  - a refusal ("ERR ...") changed nothing;
-//  - the same request on the same state gives the same reply and state.
-// Any breach aborts.
+// requests (the input split at each newline). After every request, every
+// invariant of tests/driver/engine_invariants.h must hold; the first breach
+// aborts.
 #include "driver/engine/engine.h"
+#include "tests/driver/engine_invariants.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -41,26 +36,6 @@ FileLoad made_up_file(const std::string& path)
     return load;
 }
 
-void check_state(const State& state, int ceiling, std::string_view request, const std::string& reply)
-{
-    if (state.ipd_tenths < 480 || state.ipd_tenths > 750)
-        breach("IPD outside 48 to 75 mm", request, reply);
-    if (state.ceiling != ceiling)
-        breach("the ceiling changed", request, reply);
-    if (state.brightness < 0 || state.brightness > state.ceiling)
-        breach("brightness outside 0 to the ceiling", request, reply);
-    if (state.leds.size() != 10)
-        breach("not ten LEDs", request, reply);
-    for (std::uint32_t led : state.leds) {
-        if (led > 0xFFFFFFu)
-            breach("an LED colour wider than RRGGBB", request, reply);
-    }
-    if (state.lh_config_path.size() > MAX_LH_CONFIG_PATH_BYTES)
-        breach("lighthouse path longer than its bound", request, reply);
-    if (!state.lh_config_path.empty() && state.lh_config_bytes > MAX_LH_CONFIG_BYTES)
-        breach("lighthouse file larger than its bound loaded", request, reply);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -73,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sum += c;
     int ceiling = static_cast<int>(sum % 257);  // 0 to 256; 256 is clamped to 255
     State state = initial_state(ceiling);
-    ceiling = state.ceiling;
-    check_state(state, ceiling, "(start)", "");
+    if (const char* broken = tamrel_test::broken_state(state))
+        breach(broken, "(start)", "");
 
     Context context;
     context.load_file = made_up_file;
@@ -87,22 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at = end + 1;
         context.uptime_ms = static_cast<std::int64_t>(index) * 7919;
 
-        State before = state;
-        State again = state;
-        std::string reply = handle_request(state, request, context);
-        if (reply.empty())
-            breach("empty reply", request, reply);
-        if (reply.size() > REPLY_READ_LIMIT)
-            breach("reply longer than 1023 bytes", request, reply);
-        if (reply.compare(0, 12, "ERR internal") == 0)
-            breach("the engine had no reply that fits", request, reply);
-        if (reply.compare(0, 4, "ERR ") == 0 && state != before)
-            breach("a refused request changed the state", request, reply);
-        check_state(state, ceiling, request, reply);
-
-        std::string second = handle_request(again, request, context);
-        if (second != reply || again != state)
-            breach("the same request on the same state gave another outcome", request, reply);
+        std::string reply;
+        if (const char* broken = tamrel_test::handle_and_check(state, request, context, reply))
+            breach(broken, request, reply);
     }
     return 0;
 }

@@ -23,18 +23,15 @@
 
 namespace {
 
+using tamrel_test::open_pipe;
 using tamrel_test::ScopedRuntimeDir;
 using tamrel_test::TempDir;
 
 constexpr const char* PIPE = PIPE_NAME;
 const std::string FALLBACK_DIR = "/tmp/tamrel-" + std::to_string(geteuid());
 
-// With the tool's flags, which the pipe layer accepts.
-HANDLE open_pipe(const char* name = PIPE, DWORD disposition = OPEN_EXISTING)
-{
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
-                       SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-}
+// Every open is made with the tool's flags, which the pipe layer accepts.
+constexpr DWORD TOOL_FLAGS = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 int open_descriptor_count()
 {
@@ -75,7 +72,7 @@ TEST_P(PipeName, ResolvesToSocketPathOrOpenError)
         EXPECT_EQ(std::string(path), c.path);
     } else {
         SetLastError(ERROR_SUCCESS);
-        EXPECT_EQ(open_pipe(c.name.c_str()), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(open_pipe(TOOL_FLAGS, c.name.c_str()), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), c.error);
     }
 }
@@ -142,7 +139,7 @@ TEST_P(OpenFailures, GiveInvalidHandleAndCode)
     Scene scene;
     GetParam().setup(dir, scene);
     SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(open_pipe(PIPE, GetParam().disposition), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_pipe(TOOL_FLAGS, PIPE, GetParam().disposition), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), GetParam().error);
     if (scene.held != INVALID_HANDLE_VALUE)
         CloseHandle(scene.held);
@@ -183,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const TempDir& d, Scene& scene) {
                         // Backlog 0 queues one connection; hold it, never accept.
                         scene.listener = tamrel_test::listen_at(d.pipe_path(), SOCK_SEQPACKET, 0);
-                        scene.held = open_pipe();
+                        scene.held = open_pipe(TOOL_FLAGS);
                         EXPECT_NE(scene.held, INVALID_HANDLE_VALUE);
                     },
                     OPEN_EXISTING, ERROR_PIPE_BUSY},
@@ -203,7 +200,7 @@ TEST_F(PipeTest, SocketOfAnotherUserIsAccessDenied)
     if (child == 0) {
         if (geteuid() == 0 && setuid(65534) != 0)
             _exit(255);
-        _exit(open_pipe() == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+        _exit(open_pipe(TOOL_FLAGS) == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -218,7 +215,7 @@ TEST_F(PipeTest, StickyFolderOpensOnlyTheUsersOwnServer)
 {
     ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
     int listener = tamrel_test::listen_at(dir.pipe_path(), SOCK_SEQPACKET, 1);
-    HANDLE own = open_pipe();
+    HANDLE own = open_pipe(TOOL_FLAGS);
     EXPECT_NE(own, INVALID_HANDLE_VALUE);
     CloseHandle(own);
     close(listener);
@@ -230,7 +227,7 @@ TEST_F(PipeTest, StickyFolderOpensOnlyTheUsersOwnServer)
     ASSERT_EQ(seteuid(0), 0);
     if (listener < 0)
         GTEST_SKIP() << "user nobody cannot reach " << dir.path();
-    EXPECT_EQ(open_pipe(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_pipe(TOOL_FLAGS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     close(listener);
 }
@@ -260,7 +257,7 @@ protected:
     {
         listener = tamrel_test::listen_at(dir.pipe_path(), type, 4);
         ASSERT_GE(listener, 0);
-        client = open_pipe();
+        client = open_pipe(TOOL_FLAGS);
         ASSERT_NE(client, INVALID_HANDLE_VALUE);
         server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         ASSERT_GE(server, 0);
@@ -524,11 +521,11 @@ TEST_F(Connected, FullHandleTableRefusesWithoutLeakingADescriptor)
     ASSERT_GE(listener, 0);
     HANDLE handles[MAX_PIPE_HANDLES];
     for (HANDLE& handle : handles) {
-        handle = open_pipe();
+        handle = open_pipe(TOOL_FLAGS);
         ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     }
     int descriptors = open_descriptor_count();
-    EXPECT_EQ(open_pipe(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_pipe(TOOL_FLAGS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_TOO_MANY_OPEN_FILES);
     EXPECT_EQ(open_descriptor_count(), descriptors);
     for (HANDLE handle : handles)

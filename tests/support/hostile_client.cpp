@@ -256,11 +256,6 @@ int trickle()
 
 } // namespace
 
-HANDLE hostile_client::open_pipe(DWORD flags)
-{
-    return CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
 int main(int argc, char** argv)
 {
     arm(60000);

@@ -33,13 +33,14 @@
 #pragma once
 
 #include "platform/win32_pipe.h"
+#include "tests/support/helpers.h"
 
 #include <cstddef>
 #include <vector>
 
 namespace hostile_client {
 
-HANDLE open_pipe(DWORD flags = 0);
+using tamrel_test::open_pipe;
 
 // A silent connection, the `index`th, whose end is watched; the handle, or
 // INVALID_HANDLE_VALUE (with the reason on stderr) when it cannot be opened.

@@ -5,6 +5,7 @@
 #endif
 #include "tests/support/test_pipe_server.h"
 
+#include "tests/support/helpers.h"
 #include "tests/support/reply_pattern.h"
 
 #include <algorithm>
@@ -37,23 +38,10 @@ struct Options {
     std::exit(2);
 }
 
-std::string read_file(const char* path)
-{
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
-        usage_error("cannot read", path);
-    std::string bytes;
-    char chunk[4096];
-    std::size_t count;
-    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.append(chunk, count);
-    std::fclose(file);
-    return bytes;
-}
-
 Options parse(int argc, char** argv)
 {
     Options options;
+    bool opened = false;
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
         const std::string* scenario = std::find(std::begin(SCENARIO_FLAGS), std::end(SCENARIO_FLAGS), flag);
@@ -65,9 +53,11 @@ Options parse(int argc, char** argv)
             usage_error("unknown option or missing value", argv[i]);
         else if (flag == "--reply")
             options.reply = argv[++i];
-        else if (flag == "--reply-file")
-            options.reply = read_file(argv[++i]);
-        else if (flag == "--reply-size")
+        else if (flag == "--reply-file") {
+            options.reply = tamrel_test::read_file(argv[++i], &opened);
+            if (!opened)
+                usage_error("cannot read", argv[i]);
+        } else if (flag == "--reply-size")
             options.reply = tamrel_test::reply_pattern(std::strtoul(argv[++i], nullptr, 10));
         else if (flag == "--record")
             options.record_path = argv[++i];
@@ -109,7 +99,7 @@ void end_on_time()
 int main(int argc, char** argv)
 {
     Options options = parse(argc, argv);
-    open_pipe(options.byte_pipe);
+    create_pipe(options.byte_pipe);
     if (options.scenario == Scenario::busy)
         hold_busy();
     start_thread(end_with_stdin);

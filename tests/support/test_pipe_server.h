@@ -26,7 +26,7 @@
 namespace test_pipe_server {
 
 // Each ends the program with status 4 and the reason when it fails.
-void open_pipe(bool byte_pipe);
+void create_pipe(bool byte_pipe); // the server's end, which clients then open
 void hold_busy(); // every client that comes now finds the pipe busy
 void accept_client();
 std::string read_request();

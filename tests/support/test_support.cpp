@@ -106,20 +106,6 @@ TempDir::~TempDir()
     nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-std::string read_file(const std::string& path)
-{
-    std::string bytes;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return bytes;
-    char chunk[8192];
-    std::size_t count;
-    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.append(chunk, count);
-    std::fclose(file);
-    return bytes;
-}
-
 void write_file(const std::string& path, const std::string& bytes)
 {
     FILE* file = std::fopen(path.c_str(), "wb");

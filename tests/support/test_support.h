@@ -7,6 +7,7 @@
 #pragma once
 
 #include "control/protocol.h"
+#include "tests/support/helpers.h"
 
 #include <csignal>
 #include <string>
@@ -45,7 +46,6 @@ private:
     std::string old_;
 };
 
-std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 
 // The full path of `program` found through PATH, or "" when there is none.

@@ -51,7 +51,7 @@ void sleep_ms(unsigned milliseconds)
     usleep(milliseconds * 1000);
 }
 
-void open_pipe(bool byte_pipe)
+void create_pipe(bool byte_pipe)
 {
     const char* dir = std::getenv("XDG_RUNTIME_DIR");
     address.sun_family = AF_UNIX;

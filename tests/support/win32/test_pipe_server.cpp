@@ -3,6 +3,7 @@
 #include "tests/support/test_pipe_server.h"
 
 #include "control/protocol.h"
+#include "tests/support/helpers.h"
 
 #include <windows.h>
 
@@ -41,7 +42,7 @@ void sleep_ms(unsigned milliseconds)
     Sleep(milliseconds);
 }
 
-void open_pipe(bool byte_pipe)
+void create_pipe(bool byte_pipe)
 {
     DWORD type = byte_pipe ? (PIPE_TYPE_BYTE | PIPE_READMODE_BYTE) : (PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
     pipe = CreateNamedPipeA(PIPE_NAME, PIPE_ACCESS_DUPLEX, type | PIPE_WAIT, 1, BUFFER_SIZE, BUFFER_SIZE, 0, nullptr);
@@ -52,8 +53,7 @@ void open_pipe(bool byte_pipe)
 void hold_busy()
 {
     // The one instance, connected to ourselves.
-    if (CreateFileA(PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr) ==
-        INVALID_HANDLE_VALUE)
+    if (tamrel_test::open_pipe() == INVALID_HANDLE_VALUE)
         fail("connecting to our own instance");
 }
 
