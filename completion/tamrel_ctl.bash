@@ -10,7 +10,7 @@
 #     allows (below), and after "load_lh_config  the path completes, as an
 #     absolute path: the driver reads a relative one from its own folder,
 #     not from the user's.
-# Only forms and paths are offered, never a stand-in for a value.
+# Only forms and paths are offered, never a placeholder for a value.
 #
 # Installed as share/bash-completion/completions/tamrel_ctl; it needs no
 # helper from the bash-completion package and can also be sourced alone.

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -54,4 +54,4 @@ bool log_in_colour()
     return colour_wanted(true, no_color, term) && stderr_takes_colour();
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 // The ten LEDs, LED 0 first, each two spaces on a 24-bit background colour
 // (ESC[48;2;R;G;Bm), followed by one reset (ESC[0m): 20 columns in all.
@@ -41,4 +41,4 @@ bool log_in_colour();
 // asked to take escape sequences.
 bool stderr_takes_colour();
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -1,7 +1,7 @@
 // The rules for lighthouse config paths that hold on every system.
 #include "driver/lh_config_file.h"
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -76,4 +76,4 @@ FileLoad load_lh_config_file(const std::string& path)
     return load;
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

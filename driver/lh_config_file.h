@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 // How much of a lighthouse config file is read at a time.
 constexpr std::size_t LH_CONFIG_READ_CHUNK = 64 * 1024;
@@ -44,4 +44,4 @@ bool names_reserved_device(std::string_view path);
 // and reads the file. `bytes` may be left set on a failure.
 FileLoad read_lh_config_file(const std::string& path);
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

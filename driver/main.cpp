@@ -19,6 +19,8 @@
 // The version, for `what` or `strings`.
 extern const char TAMREL_DRIVER_SIM_IDENT[] = "@(#)tamrel_driver_sim " TAMREL_VERSION;
 
+using namespace tamrel_driver_sim;
+
 namespace {
 
 const char PROGRAM[] = "tamrel_driver_sim";
@@ -38,7 +40,7 @@ const char HELP_NAMES[] = "-h, --help";
 #endif
 
 struct Options {
-    int ceiling = tamrel_sim::MAX_BRIGHTNESS;
+    int ceiling = MAX_BRIGHTNESS;
     bool quiet = false;
     bool help = false;
     bool version = false;
@@ -95,8 +97,8 @@ bool parse_options(int argc, char* argv[], Options& options)
         }
         if (ceiling_text == nullptr)
             continue;
-        std::optional<int> ceiling = tamrel_sim::parse_whole(ceiling_text, 3);
-        if (!ceiling || *ceiling > tamrel_sim::MAX_BRIGHTNESS) {
+        std::optional<int> ceiling = parse_whole(ceiling_text, 3);
+        if (!ceiling || *ceiling > MAX_BRIGHTNESS) {
             std::fprintf(stderr, "%s: --ceiling takes a whole number 0..255, not '%s'\n", PROGRAM, ceiling_text);
             return false;
         }
@@ -121,18 +123,18 @@ int main(int argc, char* argv[])
         return 0;
     }
 
-    tamrel_sim::install_stop_handlers();
-    tamrel_sim::State state = tamrel_sim::initial_state(options.ceiling);
-    tamrel_sim::Context context{0, tamrel_sim::load_lh_config_file};
+    install_stop_handlers();
+    State state = initial_state(options.ceiling);
+    Context context{0, load_lh_config_file};
     const auto started = std::chrono::steady_clock::now();
     // The log has a thread of its own or there is none: written on the
     // serving thread, a log that nobody reads would hold up serving and
     // the stop. (It makes no files, so the umask that the POSIX pipe is
     // made under does not reach it.)
-    std::optional<tamrel_sim::Log> log;
+    std::optional<Log> log;
     if (!options.quiet) {
         try {
-            log.emplace(tamrel_sim::standard_error(), PROGRAM);
+            log.emplace(standard_error(), PROGRAM);
         } catch (const std::system_error& failure) {
             std::fprintf(stderr, "%s: cannot start the log's thread: %s (--quiet needs none)\n", PROGRAM,
                          failure.what());
@@ -141,27 +143,26 @@ int main(int argc, char* argv[])
     }
 
     // On a terminal, the LEDs are drawn after each line that changed or showed them.
-    bool colour = log && tamrel_sim::log_in_colour();
+    bool colour = log && log_in_colour();
 
     // One request at a time, on the serving thread: the whole state changes
     // at once or not at all. A file load is part of it: a path on a hung
     // network mount holds every request up until the system gives up.
-    tamrel_sim::RequestHandler handler = [&](const tamrel_sim::Request& request) -> std::string {
+    RequestHandler handler = [&](const Request& request) -> std::string {
         try {
             using namespace std::chrono;
             context.uptime_ms = duration_cast<milliseconds>(steady_clock::now() - started).count();
-            std::string reply = tamrel_sim::handle_request(state, request.bytes, context);
+            std::string reply = handle_request(state, request.bytes, context);
             if (log) {
-                std::string line = tamrel_sim::format_log_line(system_clock::now(), request.bytes, request.length, reply);
-                log->write(colour ? tamrel_sim::with_backglow(std::move(line), request.bytes, reply, state)
-                                  : std::move(line));
+                std::string line = format_log_line(system_clock::now(), request.bytes, request.length, reply);
+                log->write(colour ? with_backglow(std::move(line), request.bytes, reply, state) : std::move(line));
             }
             return reply;
         } catch (...) { // out of memory: this request is refused, and the next one served
             return "ERR internal error: the request could not be handled";
         }
     };
-    tamrel_sim::ServerOptions server_options;
+    ServerOptions server_options;
     server_options.on_ready = [&](const std::string& socket_path) {
         if (log)
             log->write(std::string(PROGRAM) + ": serving " + PIPE_NAME + (socket_path.empty() ? "" : " at ") +
@@ -169,22 +170,16 @@ int main(int argc, char* argv[])
     };
 
     std::string detail;
-    std::string message;
-    int status = 1;
-    switch (tamrel_sim::serve(PIPE_NAME, handler, server_options, detail)) {
-    case tamrel_sim::ServeResult::stopped:
-        status = 0;
-        if (!options.quiet)
-            message = std::string(PROGRAM) + ": stopped\n";
-        break;
-    case tamrel_sim::ServeResult::already_served:
-        message = std::string(PROGRAM) + ": another driver already serves " + PIPE_NAME +
-                  (detail.empty() ? "" : " at ") + detail + "; leaving it alone\n";
-        break;
-    case tamrel_sim::ServeResult::failed:
-        message = std::string(PROGRAM) + ": " + PIPE_NAME + ": " + detail + "\n";
-        break;
-    }
+    ServeResult result = serve(PIPE_NAME, handler, server_options, detail);
+    std::string message = std::string(PROGRAM) + ": ";
+    if (result == ServeResult::stopped)
+        message = log ? message + "stopped\n" : "";
+    else if (result == ServeResult::already_served)
+        message += std::string("another driver already serves ") + PIPE_NAME + (detail.empty() ? "" : " at ") +
+                   detail + "; leaving it alone\n";
+    else
+        message += std::string(PIPE_NAME) + ": " + detail + "\n";
+    int status = result == ServeResult::stopped ? 0 : 1;
     // With a log, standard error belongs to its thread.
     if (!log) {
         std::fputs(message.c_str(), stderr);

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 // What the serving thread and the log thread share. The log thread holds it
 // too, so that it outlives the Log that the thread may outlast.
@@ -167,4 +167,4 @@ bool Log::flush(std::chrono::milliseconds timeout)
                                     [&] { return queue_->lines.empty() && queue_->lost == 0 && !queue_->writing; });
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 // Requests longer than this are shown cut short, with their whole length.
 constexpr std::size_t LOGGED_REQUEST_BYTES = 200;
@@ -76,4 +76,4 @@ private:
     std::shared_ptr<struct LogQueue> queue_;
 };
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -27,7 +27,7 @@
 #include <string>
 #include <string_view>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 // One request as the transport read it: its first bytes (all of it, or
 // max_request_bytes + 1 of a longer one) and the length of the whole message.
@@ -94,4 +94,4 @@ ServeResult guard_serving(Serving serving, std::string& detail)
     return ServeResult::failed;
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

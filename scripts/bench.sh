@@ -7,7 +7,7 @@
 #               (RUNS interleaved runs of each, default 3000); socat; memory;
 #               heap allocations
 #     driver    the stand-in driver's requests per second against a bare loop
-#     wine      the same for the Windows stand-in under Wine (builds the
+#     wine      the same for the Windows stand-in driver under Wine (builds the
 #               windows preset)
 #     all       the three (the default)
 # Exits 1 when a target is missed.
@@ -43,7 +43,7 @@ if [ "$what" = wine ] || [ "$what" = all ]; then
   scripts/install_deps.sh windows
   build windows benchmarks
   echo
-  echo "== the Windows stand-in under Wine, against a bare single-instance server loop"
+  echo "== the Windows stand-in driver under Wine, against a bare single-instance server loop"
   bench/wine_driver.sh build-windows || status=1
 fi
 exit "$status"

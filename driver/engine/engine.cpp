@@ -2,12 +2,13 @@
 
 #include "cli/command_vocabulary.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <vector>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -36,15 +37,9 @@ bool is_digit(char c)
 std::vector<std::string_view> split_arguments(std::string_view text)
 {
     std::vector<std::string_view> words;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        if (text[at] == ' ') {
-            ++at;
-            continue;
-        }
-        std::size_t end = text.find(' ', at);
-        if (end == std::string_view::npos)
-            end = text.size();
+    for (std::size_t at = text.find_first_not_of(' '); at != std::string_view::npos;
+         at = text.find_first_not_of(' ', at)) {
+        std::size_t end = std::min(text.find(' ', at), text.size());
         words.push_back(text.substr(at, end - at));
         at = end;
     }
@@ -157,10 +152,37 @@ bool has_control_character(std::string_view text)
     return false;
 }
 
+// Why a file could not be loaded, in words.
+std::string load_failure(FileStatus status)
+{
+    switch (status) {
+    case FileStatus::loaded:
+        break;
+    case FileStatus::not_found:
+        return "no such file";
+    case FileStatus::access_denied:
+        return "permission denied";
+    case FileStatus::not_regular:
+        return "not a regular file";
+    case FileStatus::too_large:
+        return "larger than " + std::to_string(MAX_LH_CONFIG_BYTES >> 20) + " MiB (" +
+               std::to_string(MAX_LH_CONFIG_BYTES) + " bytes)";
+    case FileStatus::unreadable:
+        break;
+    case FileStatus::not_local:
+        return "must be a local file path, not a device or network path";
+    case FileStatus::reserved_device:
+        return "names a reserved device, not a file";
+    case FileStatus::symlink_loop:
+        return "too many levels of symbolic links";
+    case FileStatus::no_descriptors:
+        return "cannot be opened: the driver is out of file descriptors";
+    }
+    return "cannot be read";
+}
+
 std::string load_lh_config(State& state, std::string_view path_text, const Context& context)
 {
-    static const std::string LARGER_THAN_LIMIT = "larger than " + std::to_string(MAX_LH_CONFIG_BYTES >> 20) +
-                                                 " MiB (" + std::to_string(MAX_LH_CONFIG_BYTES) + " bytes)";
     // The path is taken as typed, spaces and all.
     if (path_text.empty())
         return refuse("load_lh_config takes a file path");
@@ -177,41 +199,11 @@ std::string load_lh_config(State& state, std::string_view path_text, const Conte
     if (load.status == FileStatus::loaded && load.bytes > MAX_LH_CONFIG_BYTES)
         load.status = FileStatus::too_large;
 
-    const char* reason = nullptr;
-    switch (load.status) {
-    case FileStatus::loaded:
-        state.lh_config_path = path;
-        state.lh_config_bytes = load.bytes;
-        return ok("lh_config: " + path + " (" + std::to_string(load.bytes) + " bytes)");
-    case FileStatus::not_found:
-        reason = "no such file";
-        break;
-    case FileStatus::access_denied:
-        reason = "permission denied";
-        break;
-    case FileStatus::not_regular:
-        reason = "not a regular file";
-        break;
-    case FileStatus::too_large:
-        reason = LARGER_THAN_LIMIT.c_str();
-        break;
-    case FileStatus::unreadable:
-        reason = "cannot be read";
-        break;
-    case FileStatus::not_local:
-        reason = "must be a local file path, not a device or network path";
-        break;
-    case FileStatus::reserved_device:
-        reason = "names a reserved device, not a file";
-        break;
-    case FileStatus::symlink_loop:
-        reason = "too many levels of symbolic links";
-        break;
-    case FileStatus::no_descriptors:
-        reason = "cannot be opened: the driver is out of file descriptors";
-        break;
-    }
-    return refuse("load_lh_config: " + path + ": " + reason);
+    if (load.status != FileStatus::loaded)
+        return refuse("load_lh_config: " + path + ": " + load_failure(load.status));
+    state.lh_config_path = path;
+    state.lh_config_bytes = load.bytes;
+    return ok("lh_config: " + path + " (" + std::to_string(load.bytes) + " bytes)");
 }
 
 std::string leds_reply(const State& state)
@@ -409,4 +401,4 @@ std::string handle_request(State& state, std::string_view request, const Context
     return reply;
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 constexpr std::size_t LED_COUNT = 10;
 constexpr int MAX_BRIGHTNESS = 255;
@@ -93,4 +93,4 @@ bool simulated_detection(std::int64_t uptime_ms);
 // REPLY_READ_LIMIT. A refusal begins with "ERR " and leaves `state` as it was.
 std::string handle_request(State& state, std::string_view request, const Context& context);
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

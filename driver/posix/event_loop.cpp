@@ -6,7 +6,7 @@
 #include <memory>
 #include <sys/resource.h>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -32,6 +32,15 @@ std::size_t open_descriptors(unsigned long limit)
     for (unsigned long fd = 0; fd < std::min(limit, 65536ul); ++fd)
         count += fcntl(static_cast<int>(fd), F_GETFD) >= 0;
     return count;
+}
+
+// The crowd's limit (server.h), or fewer where descriptors are short.
+std::size_t waiting_limit()
+{
+    unsigned long limit = 0;
+    std::size_t free = free_descriptors(limit);
+    std::size_t room = free > SPARE_DESCRIPTORS ? free - SPARE_DESCRIPTORS : 1;
+    return std::min(room, MAX_CONNECTIONS);
 }
 
 } // namespace
@@ -87,15 +96,6 @@ void EventLoop::run()
     }
 }
 
-// The crowd's limit (server.h), or fewer where descriptors are short.
-std::size_t EventLoop::waiting_limit()
-{
-    unsigned long limit = 0;
-    std::size_t free = free_descriptors(limit);
-    std::size_t room = free > SPARE_DESCRIPTORS ? free - SPARE_DESCRIPTORS : 1;
-    return std::min(room, MAX_CONNECTIONS);
-}
-
 int EventLoop::wait_timeout_ms(Clock::time_point now) const
 {
     Clock::time_point first = now < resting_until_ ? resting_until_ : Clock::time_point::max();
@@ -135,10 +135,8 @@ void EventLoop::disconnect(PipeConnection connection)
 void EventLoop::drop_expired()
 {
     Clock::time_point now = Clock::now();
-    while (!waiting_.empty() && waiting_.front().deadline <= now) {
-        disconnect(waiting_.front().connection);
-        waiting_.erase(waiting_.begin());
-    }
+    while (!waiting_.empty() && waiting_.front().deadline <= now)
+        drop_oldest();
 }
 
 void EventLoop::drop_oldest()
@@ -169,4 +167,4 @@ void EventLoop::accept_clients()
     }
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

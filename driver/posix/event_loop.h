@@ -21,7 +21,7 @@
 #include <chrono>
 #include <vector>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 // The descriptors the driver may still open: the limit on open files less
 // those open now; `limit` is set to that limit (0: none).
@@ -47,7 +47,6 @@ private:
         Clock::time_point deadline;
     };
 
-    static std::size_t waiting_limit();
     int wait_timeout_ms(Clock::time_point now) const;
     bool serve_if_ready(PipeConnection connection);
     void disconnect(PipeConnection connection);
@@ -65,4 +64,4 @@ private:
     Clock::time_point resting_until_{}; // the listener is not watched before then
 };
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

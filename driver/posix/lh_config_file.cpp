@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -81,4 +81,4 @@ FileLoad read_lh_config_file(const std::string& path)
     return load;
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

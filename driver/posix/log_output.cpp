@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 LogOutput standard_error()
 {
@@ -36,4 +36,4 @@ bool stderr_takes_colour()
     return isatty(STDERR_FILENO) == 1;
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

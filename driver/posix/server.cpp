@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -46,9 +46,7 @@ void install_stop_handlers()
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr); // its terminal was closed
     // Replies go out with MSG_NOSIGNAL; this is for anything else.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 ServeResult serve(const char* pipe_name, const RequestHandler& handler, const ServerOptions& options,
@@ -99,4 +97,4 @@ void stop_serving()
         pipe_server_wake(*server);
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

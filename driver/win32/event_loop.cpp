@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -335,4 +335,4 @@ void EventLoop::close(Instance& instance)
     instance.list->erase(instance.self);
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

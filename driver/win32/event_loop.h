@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 // The completion keys on the loop's port: a pipe instance's I/O, or a stop.
 constexpr ULONG_PTR PIPE_KEY = 1;
@@ -103,4 +103,4 @@ private:
     bool stopping_ = false;  // instances are closed, not reused
 };
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -77,4 +77,4 @@ FileLoad read_lh_config_file(const std::string& path)
     return load;
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 LogOutput standard_error()
 {
@@ -43,4 +43,4 @@ bool stderr_takes_colour()
     return GetConsoleMode(console, &mode) && SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

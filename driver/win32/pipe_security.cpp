@@ -1,6 +1,6 @@
 #include "driver/win32/pipe_security.h"
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -55,4 +55,4 @@ bool PipeSecurity::build()
     return true;
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 class PipeSecurity {
 public:
@@ -32,4 +32,4 @@ private:
     SECURITY_ATTRIBUTES attributes_{};
 };
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

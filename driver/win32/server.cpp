@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-namespace tamrel_sim {
+namespace tamrel_driver_sim {
 
 namespace {
 
@@ -118,4 +118,4 @@ void stop_serving()
         PostQueuedCompletionStatus(port, 0, STOP_KEY, nullptr);
 }
 
-} // namespace tamrel_sim
+} // namespace tamrel_driver_sim

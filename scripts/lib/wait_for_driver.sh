@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by the scripts that start a driver (the stand-in, or the
+# Sourced by the scripts that start a driver (the stand-in driver, or the
 # benchmark's floor) and must not use it before it serves.
 #
 #   wait_for_driver TAMREL_CTL PID

@@ -38,18 +38,18 @@ using tamrel_test::TempDir;
 // The replies a driver started with `ceiling` must give, request by request.
 class ExpectedReplies {
 public:
-    explicit ExpectedReplies(int ceiling) : state_(tamrel_sim::initial_state(ceiling))
+    explicit ExpectedReplies(int ceiling) : state_(tamrel_driver_sim::initial_state(ceiling))
     {
-        context_.load_file = tamrel_sim::load_lh_config_file;
+        context_.load_file = tamrel_driver_sim::load_lh_config_file;
     }
     std::string operator()(const std::string& request)
     {
-        return tamrel_sim::handle_request(state_, request, context_);
+        return tamrel_driver_sim::handle_request(state_, request, context_);
     }
 
 private:
-    tamrel_sim::State state_;
-    tamrel_sim::Context context_;
+    tamrel_driver_sim::State state_;
+    tamrel_driver_sim::Context context_;
 };
 
 class DriverTest : public testing::Test {
@@ -158,16 +158,16 @@ TEST_F(DriverTest, EveryCommandThroughTheTool)
 TEST_F(DriverTest, WidestStatusReachesTheTool)
 {
     ASSERT_TRUE(start_driver({"--quiet"}));
-    ExpectedReplies expected(tamrel_sim::MAX_BRIGHTNESS);
+    ExpectedReplies expected(tamrel_driver_sim::MAX_BRIGHTNESS);
     std::string path = dir.path();
-    const std::size_t longest = tamrel_sim::MAX_LH_CONFIG_PATH_BYTES;
+    const std::size_t longest = tamrel_driver_sim::MAX_LH_CONFIG_PATH_BYTES;
     while (path.size() < longest - 12) {
         path += "/" + std::string(std::min<std::size_t>(200, longest - 12 - path.size()), 'd');
         mkdir(path.c_str(), 0700);
     }
     path += "/" + std::string(longest - path.size() - 1, 'f');
     ASSERT_EQ(path.size(), longest);
-    tamrel_test::write_file(path, std::string(tamrel_sim::MAX_LH_CONFIG_BYTES, 'x'));
+    tamrel_test::write_file(path, std::string(tamrel_driver_sim::MAX_LH_CONFIG_BYTES, 'x'));
 
     for (const std::string& command :
          {std::string("proximity off"), std::string("ipd 75"), "load_lh_config " + path, std::string("status"),
@@ -183,7 +183,7 @@ TEST_F(DriverTest, WidestStatusReachesTheTool)
 TEST_F(DriverTest, RawRequestsTheToolCannotSend)
 {
     ASSERT_TRUE(start_driver());
-    ExpectedReplies expected(tamrel_sim::MAX_BRIGHTNESS);
+    ExpectedReplies expected(tamrel_driver_sim::MAX_BRIGHTNESS);
     std::string at_limit = "ipd" + std::string(MAX_REQUEST_BYTES - 5, ' ') + "50";
     const std::string requests[] = {
         std::string(5000, 'a'), std::string(70000, 'b'), at_limit + " ", at_limit, "", std::string("status\0\xff", 8),
@@ -339,7 +339,7 @@ TEST_F(DriverTest, UnreadLogHoldsUpNothing)
         for (std::size_t i = 0; i < count; ++i)
             ASSERT_EQ(exchange("ipd?"), "ipd: 63.0 mm");
     };
-    requests(tamrel_sim::LOG_QUEUE_LINES + 200);
+    requests(tamrel_driver_sim::LOG_QUEUE_LINES + 200);
     std::string read_back;
     for (int tries = 0; tries < 500 && read_back.find(" log lines lost: ") == std::string::npos; ++tries) {
         char chunk[4096];
@@ -389,7 +389,7 @@ TEST_F(DriverTest, SilentCrowdLeavesDescriptorsForAFile)
     ASSERT_EQ(kill(driver->pid(), SIGSTOP), 0);
     waitpid(driver->pid(), nullptr, WUNTRACED);
     EXPECT_EQ(exchange(command, [&] { kill(driver->pid(), SIGCONT); }),
-              ExpectedReplies(tamrel_sim::MAX_BRIGHTNESS)(command));
+              ExpectedReplies(tamrel_driver_sim::MAX_BRIGHTNESS)(command));
     for (int fd : crowd)
         close(fd);
 }

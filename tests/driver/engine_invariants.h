@@ -16,13 +16,13 @@ namespace tamrel_test {
 // the ceiling within 0..255 and the brightness within 0 and the ceiling, ten
 // LEDs of 24 bits each, and a loaded lighthouse path and file within their
 // bounds.
-inline const char* broken_state(const tamrel_sim::State& state)
+inline const char* broken_state(const tamrel_driver_sim::State& state)
 {
-    static_assert(tamrel_sim::IPD_MIN_TENTHS == 480 && tamrel_sim::IPD_MAX_TENTHS == 750,
+    static_assert(tamrel_driver_sim::IPD_MIN_TENTHS == 480 && tamrel_driver_sim::IPD_MAX_TENTHS == 750,
                   "the documented IPD range is 48 to 75 mm");
-    if (state.ipd_tenths < tamrel_sim::IPD_MIN_TENTHS || state.ipd_tenths > tamrel_sim::IPD_MAX_TENTHS)
+    if (state.ipd_tenths < tamrel_driver_sim::IPD_MIN_TENTHS || state.ipd_tenths > tamrel_driver_sim::IPD_MAX_TENTHS)
         return "IPD outside 48 to 75 mm";
-    if (state.ceiling < 0 || state.ceiling > tamrel_sim::MAX_BRIGHTNESS)
+    if (state.ceiling < 0 || state.ceiling > tamrel_driver_sim::MAX_BRIGHTNESS)
         return "ceiling outside 0 to 255";
     if (state.brightness < 0 || state.brightness > state.ceiling)
         return "brightness outside 0 to the ceiling";
@@ -30,9 +30,9 @@ inline const char* broken_state(const tamrel_sim::State& state)
         return "not ten LEDs";
     if (std::any_of(state.leds.begin(), state.leds.end(), [](std::uint32_t led) { return led > 0xFFFFFFu; }))
         return "an LED colour wider than RRGGBB";
-    if (state.lh_config_path.size() > tamrel_sim::MAX_LH_CONFIG_PATH_BYTES)
+    if (state.lh_config_path.size() > tamrel_driver_sim::MAX_LH_CONFIG_PATH_BYTES)
         return "lighthouse path longer than its bound";
-    if (!state.lh_config_path.empty() && state.lh_config_bytes > tamrel_sim::MAX_LH_CONFIG_BYTES)
+    if (!state.lh_config_path.empty() && state.lh_config_bytes > tamrel_driver_sim::MAX_LH_CONFIG_BYTES)
         return "lighthouse file larger than its bound loaded";
     return nullptr;
 }
@@ -43,11 +43,11 @@ inline const char* broken_state(const tamrel_sim::State& state)
 // refusal ("ERR ...") changed nothing; the ceiling is as it was; the state
 // holds (broken_state); and the same request on the same state gives the
 // same reply and state.
-inline const char* handle_and_check(tamrel_sim::State& state, std::string_view request,
-                                    const tamrel_sim::Context& context, std::string& reply)
+inline const char* handle_and_check(tamrel_driver_sim::State& state, std::string_view request,
+                                    const tamrel_driver_sim::Context& context, std::string& reply)
 {
-    const tamrel_sim::State before = state;
-    reply = tamrel_sim::handle_request(state, request, context);
+    const tamrel_driver_sim::State before = state;
+    reply = tamrel_driver_sim::handle_request(state, request, context);
     if (reply.empty())
         return "empty reply";
     if (reply.size() > REPLY_READ_LIMIT)
@@ -60,8 +60,8 @@ inline const char* handle_and_check(tamrel_sim::State& state, std::string_view r
         return "the ceiling changed";
     if (const char* broken = broken_state(state))
         return broken;
-    tamrel_sim::State again = before;
-    if (tamrel_sim::handle_request(again, request, context) != reply || again != state)
+    tamrel_driver_sim::State again = before;
+    if (tamrel_driver_sim::handle_request(again, request, context) != reply || again != state)
         return "the same request on the same state gave another outcome";
     return nullptr;
 }

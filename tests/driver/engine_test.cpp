@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-using namespace tamrel_sim;
+using namespace tamrel_driver_sim;
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace tamrel_sim;
+using namespace tamrel_driver_sim;
 
 [[noreturn]] void breach(const char* what, std::string_view request, const std::string& reply)
 {

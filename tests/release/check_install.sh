@@ -4,7 +4,7 @@
 # `mandoc -T lint` and carrying the programs' version, the tool a static-pie
 # executable (unless the build links it dynamically), against musl where the
 # build chose it, that allocates nothing once it runs, and the installed tool
-# served by the installed stand-in.
+# served by the installed stand-in driver.
 #   tests/release/check_install.sh BUILD_DIR
 set -euo pipefail
 # shellcheck source=scripts/lib/wait_for_driver.sh
@@ -55,9 +55,9 @@ fi
 export XDG_RUNTIME_DIR=$work
 "$prefix/bin/tamrel_driver_sim" --quiet &
 driver_pid=$!
-wait_for_driver "$ctl" "$driver_pid" || fail "the installed stand-in did not come up"
-reply=$("$ctl" "ipd 64.5") || fail "the installed tool got no reply from the installed stand-in"
-echo "installed tool and stand-in: $reply"
+wait_for_driver "$ctl" "$driver_pid" || fail "the installed stand-in driver did not come up"
+reply=$("$ctl" "ipd 64.5") || fail "the installed tool got no reply from the installed stand-in driver"
+echo "installed tool and stand-in driver: $reply"
 
 # The C library's own start-up may allocate before main; the tool never does.
 ended=$("$(dirname "$0")/../../scripts/lib/allocations_after_main.sh" "$ctl" status) || fail "$ended"

@@ -110,9 +110,9 @@ if kill -0 "$driver_pid" 2>/dev/null; then
   kill -TERM "$driver_pid"
   driver_status=0
   wait "$driver_pid" || driver_status=$?
-  [ "$driver_status" -eq 0 ] || problems+=("the stand-in ended with status $driver_status")
+  [ "$driver_status" -eq 0 ] || problems+=("the stand-in driver ended with status $driver_status")
 else
-  problems+=("the stand-in died: $(cat "$dir/driver.log")")
+  problems+=("the stand-in driver died: $(cat "$dir/driver.log")")
 fi
 done_runs=$(wc -l <"$dir/done")
 wrong=$(wc -l <"$dir/wrong")

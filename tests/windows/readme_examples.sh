@@ -7,7 +7,7 @@
 #
 # Sourced by wine_cases.sh: each case is a function below and the CTest
 # test wine.CASE (tests/windows/CMakeLists.txt), with the cases that start
-# no driver fixture, since the first example starts its own stand-in.
+# no driver fixture, since the first example starts its own stand-in driver.
 # shellcheck disable=SC2034,SC2154 # the variables are wine_lib.sh's
 
 # example LINE FILE: into FILE, the example of README.txt (an indented
@@ -41,7 +41,7 @@ expect_lines() {
   [ "$count" -eq "$1" ] || problem "$count lines, not $1, match '$2'; cmd wrote: $(tr -d '\r' <"$dir/out")"
 }
 
-# Section 1, pasted in the folder where the zip was unpacked: the stand-in
+# Section 1, pasted in the folder where the zip was unpacked: the stand-in driver
 # started with cmd's start, its state shown once, after the wait loop has
 # ended as soon as it answered (its 20 tries would take 20 s).
 readme_first_example_waits() {

@@ -166,7 +166,7 @@ stop_driver() {
   fi
 }
 
-# Ctrl+C to every stand-in that cmd's start ran from FOLDER\bin (as
+# Ctrl+C to every stand-in driver that cmd's start ran from FOLDER\bin (as
 # README.txt's examples start it): not our child, it is found by the path
 # that Wine gives it. Each must be gone within 5 s.
 stop_started_drivers() {
@@ -174,14 +174,14 @@ stop_started_drivers() {
   for proc in /proc/[0-9]*; do
     IFS= read -r -d '' line 2>/dev/null <"$proc/cmdline" && [ "$line" = "$path" ] && started+=("${proc#/proc/}")
   done
-  [ ${#started[@]} -gt 0 ] || problem "no stand-in runs from $path"
+  [ ${#started[@]} -gt 0 ] || problem "no stand-in driver runs from $path"
   for pid in "${started[@]}"; do
     kill -INT "$pid" 2>/dev/null || true
     for ((tries = 0; tries < 50; tries++)); do
       IFS= read -r -d '' line 2>/dev/null <"/proc/$pid/cmdline" && [ "$line" = "$path" ] || continue 2
       sleep 0.1
     done
-    problem "the stand-in started from $path is still running 5 s after Ctrl+C"
+    problem "the stand-in driver started from $path is still running 5 s after Ctrl+C"
     kill -KILL "$pid" 2>/dev/null || true
   done
 }

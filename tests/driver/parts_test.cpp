@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace tamrel_sim;
+using namespace tamrel_driver_sim;
 
 namespace {
 
@@ -30,7 +30,7 @@ std::string make_file(const TempDir& dir, const std::string& name, std::size_t b
 
 } // namespace
 
-TEST(DriverHost, LoadsOnlySmallRegularFiles)
+TEST(DriverParts, LoadsOnlySmallRegularFiles)
 {
     TempDir dir;
     std::string fifo = dir.path() + "/fifo"; // nobody writes: a blocking open would hang here
@@ -86,7 +86,7 @@ TEST(DriverHost, LoadsOnlySmallRegularFiles)
     }
 }
 
-TEST(DriverHost, LogLine)
+TEST(DriverParts, LogLine)
 {
     std::chrono::system_clock::time_point when{std::chrono::milliseconds(1234567890123)};
     struct Case {
@@ -115,7 +115,7 @@ TEST(DriverHost, LogLine)
     }
 }
 
-TEST(DriverHost, BackglowCells)
+TEST(DriverParts, BackglowCells)
 {
     std::array<std::uint32_t, LED_COUNT> leds{};
     leds.fill(0xFF8001);
@@ -144,7 +144,7 @@ TEST(DriverHost, BackglowCells)
 }
 
 // What Windows would resolve off the local disks, before it is looked up.
-TEST(DriverHost, DeviceAndNetworkPathsAreKnownWithoutLookingThemUp)
+TEST(DriverParts, DeviceAndNetworkPathsAreKnownWithoutLookingThemUp)
 {
     const char* refused[] = {
         PIPE_NAME,
@@ -172,7 +172,7 @@ TEST(DriverHost, DeviceAndNetworkPathsAreKnownWithoutLookingThemUp)
 }
 
 // The names Windows opens as devices in any folder, however they are dressed.
-TEST(DriverHost, ReservedDeviceNamesAreKnownWithoutLookingThemUp)
+TEST(DriverParts, ReservedDeviceNamesAreKnownWithoutLookingThemUp)
 {
     const char* devices[] = {
         "CON", "con", "PRN", "AUX", "NUL", "COM0", "com9", "LPT0", "Lpt9", "CONIN$", "conout$",
@@ -193,12 +193,12 @@ TEST(DriverHost, ReservedDeviceNamesAreKnownWithoutLookingThemUp)
 
 // However serving ends, the socket file and the lock file go, and the name
 // can be served again.
-TEST(DriverHost, ServerIsClosedWhenServingThrows)
+TEST(DriverParts, ServerIsClosedWhenServingThrows)
 {
     TempDir dir;
     tamrel_test::ScopedRuntimeDir runtime_dir(dir.path().c_str());
     mode_t old_mask = umask(0); // the socket must be private whatever the umask
-    const std::string socket_path = dir.path() + "/tamrel_host_test";
+    const std::string socket_path = dir.path() + "/tamrel_parts_test";
 
     struct Case {
         std::function<void()> fail;
@@ -221,7 +221,7 @@ TEST(DriverHost, ServerIsClosedWhenServingThrows)
         };
         std::string error;
         RequestHandler handler = [](const Request&) { return std::string("OK"); };
-        EXPECT_EQ(static_cast<int>(serve("\\\\.\\pipe\\tamrel_host_test", handler, options, error)),
+        EXPECT_EQ(static_cast<int>(serve("\\\\.\\pipe\\tamrel_parts_test", handler, options, error)),
                   static_cast<int>(ServeResult::failed));
         EXPECT_TRUE(ready) << error;
         EXPECT_EQ(error, c.error_part);
