@@ -66,7 +66,7 @@ void print_help(FILE* out)
                  "request; NO_COLOR=1 or TERM=dumb turns that off.\n"
                  "\n"
                  "Exit status: 0 after a clean stop, 1 when the pipe is already served or\n"
-                 "cannot be served, 2 for a bad option.\n",
+                 "cannot be served (the log's thread included), 2 for a bad option.\n",
                  PROGRAM, PROGRAM, PIPE_NAME, STOPPED_BY, HELP_NAMES);
 }
 

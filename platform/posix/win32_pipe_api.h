@@ -1,4 +1,4 @@
-// POSIX stand-in for the Win32 named-pipe client functions.
+// The Win32 named-pipe client functions, on POSIX.
 //
 // `\\.\pipe\NAME` is the Unix-domain socket DIR/NAME (see pipe_names.h).
 // A message-type pipe is a SOCK_SEQPACKET socket, a byte-type pipe a
