@@ -10,10 +10,21 @@
 #
 # musl is linked static-pie (musl's rcrt1.o relocates the executable, so it
 # keeps address space layout randomisation). It needs GCC on x86-64 (clang
-# ignores -specs and would build against glibc) and Debian's musl-tools. An
-# instrumented build (TAMREL_SANITIZE, TAMREL_FUZZ, or -fsanitize in the
-# flags) is linked dynamically whatever the option says: the sanitizers'
-# runtimes cannot run in a static executable.
+# ignores -specs and would build against glibc), C and C++ alike, and
+# Debian's musl-tools. An instrumented build (TAMREL_SANITIZE, TAMREL_FUZZ,
+# or -fsanitize, --coverage, -fprofile-* or -pg in any flags) is linked
+# dynamically whatever the option says: the instrumentation's runtimes are
+# built for glibc, and the sanitizers' cannot run in a static executable.
+#
+# The flags that reach a musl tool are the user's compile flags
+# (CMAKE_CXX_FLAGS[_<CONFIG>], from CXXFLAGS) and, since the C driver links
+# it, CMAKE_C_FLAGS[_<CONFIG>] (CFLAGS) and CMAKE_EXE_LINKER_FLAGS
+# (LDFLAGS). Optimisation, warnings, debug information and hardening
+# (-fstack-protector*, -D_FORTIFY_SOURCE, -flto, -z relro/now) are safe:
+# musl provides what they call, and headers of its own are the only ones
+# searched. A flag that names glibc's or the C++ library's files (-L or
+# -I to their folders, -lstdc++) is not: the release tests then find
+# glibc in the tool.
 #
 # The choice is cached as TAMREL_CTL_LINK_CHOSEN (musl, static or dynamic;
 # on Windows `toolchain`: the MinGW-w64 toolchain file decides) for the tests.
@@ -24,18 +35,18 @@ if(NOT TAMREL_CTL_LINK MATCHES "^(auto|musl|static|dynamic)$")
 endif()
 set(TAMREL_MUSL_SPECS /usr/lib/x86_64-linux-musl/musl-gcc.specs)
 
-string(TOUPPER "${CMAKE_BUILD_TYPE}" config)
-set(flags "${CMAKE_C_FLAGS} ${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${config}} ${CMAKE_EXE_LINKER_FLAGS}")
+set(flags "")
+foreach(config "" _DEBUG _RELEASE _RELWITHDEBINFO _MINSIZEREL)
+  string(APPEND flags " ${CMAKE_C_FLAGS${config}} ${CMAKE_CXX_FLAGS${config}} ${CMAKE_EXE_LINKER_FLAGS${config}}")
+endforeach()
 set(TAMREL_INSTRUMENTED OFF)
-if(TAMREL_SANITIZE OR TAMREL_FUZZ OR flags MATCHES "-fsanitize=")
-  set(TAMREL_INSTRUMENTED ON)
-endif()
 set(no_musl "")
-if(TAMREL_INSTRUMENTED)
-  set(no_musl "an instrumented build (-fsanitize) is linked dynamically")
+if(TAMREL_SANITIZE OR TAMREL_FUZZ OR flags MATCHES "-fsanitize=|--coverage|-fprofile-|(^| )-pg( |$)")
+  set(TAMREL_INSTRUMENTED ON)
+  set(no_musl "an instrumented build (-fsanitize, --coverage) is linked dynamically")
 elseif(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
   set(no_musl "musl is used on x86-64 only")
-elseif(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+elseif(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT CMAKE_C_COMPILER_ID STREQUAL "GNU")
   set(no_musl "musl needs GCC (clang ignores -specs and would build against glibc)")
 elseif(NOT EXISTS ${TAMREL_MUSL_SPECS})
   set(no_musl "musl is not installed (apt-get install musl-tools musl-dev)")

@@ -40,9 +40,9 @@ struct Request {
 // and never throws: one request going wrong must not take the server down.
 using RequestHandler = std::function<std::string(const Request& request)>;
 
-// Connections held at once, at most: a thousand clients and a few spare,
-// within the default limit of 1024 open files on Linux, and at a handle and
-// 8 KiB of pipe buffers each on Windows.
+// Connections held at once, at most: a thousand clients and a few spare.
+// Each costs a handle and 8 KiB of pipe buffers on Windows; on POSIX the
+// limit on open files (1024 by default) leaves room for fewer.
 constexpr std::size_t MAX_CONNECTIONS = 1024;
 
 struct ServerOptions {

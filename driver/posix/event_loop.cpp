@@ -19,7 +19,7 @@ constexpr int ACCEPTS_PER_ROUND = 64;
 constexpr std::chrono::milliseconds RETRY{50};
 
 // The descriptors open in this process.
-std::size_t open_descriptors(unsigned long limit)
+std::size_t open_descriptors()
 {
     std::size_t count = 0;
     if (DIR* fds = opendir("/proc/self/fd")) {
@@ -29,8 +29,8 @@ std::size_t open_descriptors(unsigned long limit)
         return count - 1; // the listing's own
     }
     // No /proc, or no descriptor left to read it with: ask each number.
-    for (unsigned long fd = 0; fd < std::min(limit, 65536ul); ++fd)
-        count += fcntl(static_cast<int>(fd), F_GETFD) >= 0;
+    for (int fd = 0; fd < 65536; ++fd)
+        count += fcntl(fd, F_GETFD) >= 0;
     return count;
 }
 
@@ -38,23 +38,24 @@ std::size_t open_descriptors(unsigned long limit)
 std::size_t waiting_limit()
 {
     unsigned long limit = 0;
-    std::size_t free = free_descriptors(limit);
+    std::size_t in_use = 0;
+    std::size_t free = free_descriptors(limit, in_use);
     std::size_t room = free > SPARE_DESCRIPTORS ? free - SPARE_DESCRIPTORS : 1;
     return std::min(room, MAX_CONNECTIONS);
 }
 
 } // namespace
 
-std::size_t free_descriptors(unsigned long& limit)
+std::size_t free_descriptors(unsigned long& limit, std::size_t& in_use)
 {
     rlimit nofile{};
+    in_use = open_descriptors();
     if (getrlimit(RLIMIT_NOFILE, &nofile) != 0 || nofile.rlim_cur == RLIM_INFINITY) {
         limit = 0;
         return MAX_CONNECTIONS + SPARE_DESCRIPTORS + PIPE_SERVER_DESCRIPTORS;
     }
     limit = static_cast<unsigned long>(nofile.rlim_cur);
-    std::size_t open = open_descriptors(limit);
-    return limit > open ? limit - open : 0;
+    return limit > in_use ? limit - in_use : 0;
 }
 
 EventLoop::EventLoop(PipeServer& server, const std::atomic<bool>& stop, const RequestHandler& handler,

@@ -23,9 +23,9 @@
 
 namespace tamrel_driver_sim {
 
-// The descriptors the driver may still open: the limit on open files less
-// those open now; `limit` is set to that limit (0: none).
-std::size_t free_descriptors(unsigned long& limit);
+// The descriptors the driver may still open: `limit`, the limit on open
+// files (0: none), less the `in_use` ones.
+std::size_t free_descriptors(unsigned long& limit, std::size_t& in_use);
 
 class EventLoop {
 public:

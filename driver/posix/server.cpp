@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace tamrel_driver_sim {
@@ -18,6 +19,7 @@ namespace {
 constexpr int LISTEN_BACKLOG = 4096; // the system caps it (somaxconn)
 
 std::atomic<bool> stop_requested{false};
+sigset_t stop_signals; // SIGINT, SIGTERM, SIGHUP (its terminal was closed)
 std::atomic<PipeServer*> running_server{nullptr};
 
 extern "C" void on_stop_signal(int)
@@ -42,9 +44,13 @@ void install_stop_handlers()
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr); // its terminal was closed
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal_number, &action, nullptr);
+        sigaddset(&stop_signals, signal_number);
+    }
+    // Held back until serve() takes them on this thread: a thread started
+    // meanwhile (the log's) never runs the handler, which reads serve()'s frame.
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     // Replies go out with MSG_NOSIGNAL; this is for anything else.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -53,12 +59,13 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
                   std::string& detail)
 {
     fill_standard_streams();
+    pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
     // Never "serving" with no descriptor left to take a client with.
     unsigned long limit = 0;
-    std::size_t free = free_descriptors(limit);
-    if (free < PIPE_SERVER_DESCRIPTORS + 1) {
+    std::size_t in_use = 0;
+    if (free_descriptors(limit, in_use) < PIPE_SERVER_DESCRIPTORS + 1) {
         detail = "cannot serve under a limit of " + std::to_string(limit) + " open files (ulimit -n): " +
-                 std::to_string(limit - free) + " are open, and the pipe and one client need " +
+                 std::to_string(in_use) + " are open, and the pipe and one client need " +
                  std::to_string(PIPE_SERVER_DESCRIPTORS + 1) + " more";
         return ServeResult::failed;
     }

@@ -63,20 +63,10 @@ bool use_runtime_dir(std::string& error)
     return false;
 }
 
-// Our pid, for a driver that the lock turns away (should the write fail,
-// that one calls the holder unknown; the lock holds all the same).
-void write_pid(int fd)
-{
-    char pid[24];
-    int length = std::snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
-    if (ftruncate(fd, 0) == 0)
-        (void)!pwrite(fd, pid, static_cast<std::size_t>(length), 0);
-}
-
-// Takes the lock file exclusively and writes our pid into it, so that a
-// driver refused by the lock can say who holds it. A lock file that another
-// server removed between our open and our flock is a dead inode: open the
-// new one and retry. Returns the locked descriptor; or -1 with errno
+// Takes the lock file exclusively and empties it (a driver that died may
+// have left its pid there; ours goes in once we listen). A lock file that
+// another server removed between our open and our flock is a dead inode:
+// open the new one and retry. Returns the locked descriptor; or -1 with errno
 // EWOULDBLOCK when another server holds it (`holder`: the pid it wrote, 0
 // when it wrote none), EPERM when another user owns the file (`owner`: its
 // uid), or another errno.
@@ -111,7 +101,7 @@ int take_lock(const std::string& lock_path, long& holder, uid_t& owner)
         struct stat named {};
         if (fstat(fd, &held) == 0 && stat(lock_path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
-            write_pid(fd);
+            (void)!ftruncate(fd, 0);
             return fd;
         }
         close(fd);
@@ -170,16 +160,16 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
         }
         if (lock_error != EWOULDBLOCK)
             return fail(server, error, "take the lock file ", lock_path);
-        std::string pid = holder > 0 ? std::to_string(holder) : "";
+        // A holder writes its pid once it listens: with none, it is starting.
+        std::string pid = std::to_string(holder);
         struct stat socket_file {};
-        if (lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode)) {
-            error = pid.empty() ? "" : "pid " + pid;
+        if (holder <= 0 || (lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode))) {
+            error = holder > 0 ? "pid " + pid : "";
             return PipeListenResult::already_served;
         }
         // Removed while its driver runs: nobody can reach that driver now.
-        error = "cannot serve: " + (pid.empty() ? "a driver of unknown pid" : "the driver with pid " + pid) +
-                " holds the lock file " + lock_path + ", but its socket " + socket_path + " is gone; stop that driver" +
-                (pid.empty() ? "" : " (kill " + pid + ")") + " and start again";
+        error = "cannot serve: the driver with pid " + pid + " holds the lock file " + lock_path + ", but its socket " +
+                socket_path + " is gone; stop that driver (kill " + pid + ") and start again";
         return PipeListenResult::failed;
     }
 
@@ -231,6 +221,10 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
         return fail(server, error, "create the wake-up pipe");
     server.wake_read_fd = wake[0];
     server.wake_write_fd = wake[1];
+    // For a driver that the lock turns away (should the write fail, that one
+    // takes us for a driver still starting; the lock holds all the same).
+    std::string pid = std::to_string(getpid()) + "\n";
+    (void)!pwrite(server.lock_fd, pid.data(), pid.size(), 0);
     return PipeListenResult::listening;
 }
 
@@ -328,7 +322,7 @@ void pipe_server_disconnect(PipeConnection connection)
 PipeServerEvents pipe_server_wait(const PipeServer& server, bool watch_listener, const PipeConnection* connections,
                                   bool* readable, std::size_t count, int timeout_ms)
 {
-    static thread_local std::vector<pollfd> fds; // kept: a wait allocates nothing
+    static thread_local std::vector<pollfd> fds; // kept: a wait allocates once it has seen the most
     fds.resize(count + 2);
     fds[0] = pollfd{server.wake_read_fd, POLLIN, 0};
     fds[1] = pollfd{watch_listener ? server.listen_fd : -1, POLLIN, 0}; // poll passes over -1
