@@ -61,9 +61,12 @@ protected:
     }
 
     // `program` copied into a folder that other users may enter, for
-    // setpriv's `uid`; "" when a folder above it is closed to them.
+    // setpriv's `uid`; "" without root and setpriv, or when a folder above
+    // it is closed to them.
     std::string copy_for_user(const std::string& program, const std::string& uid)
     {
+        if (geteuid() != 0 || tamrel_test::find_in_path("setpriv").empty())
+            return "";
         std::string copy = others_bin.file(program.substr(program.rfind('/') + 1));
         tamrel_test::write_file(copy, tamrel_test::read_file(program));
         chmod(others_bin.path().c_str(), 0755);
@@ -113,13 +116,8 @@ protected:
     TempDir others_bin;
 };
 
-// Root, and setpriv to be another user with; why not, else "".
-std::string cannot_switch_users()
-{
-    if (geteuid() != 0 || tamrel_test::find_in_path("setpriv").empty())
-        return "needs root and setpriv to run as another user";
-    return "";
-}
+// Why a test that runs as another user is skipped.
+const char NO_OTHER_USER[] = "needs root, setpriv and a TMPDIR that other users may enter, such as /tmp";
 
 TEST_F(DriverTest, EveryCommandThroughTheTool)
 {
@@ -443,11 +441,9 @@ TEST_F(DriverTest, LogWithoutItsThreadIsRefused)
     // A uid that no other test runs as: RLIMIT_NPROC counts all its processes.
     const std::string uid = "64123";
     std::string prlimit = tamrel_test::find_in_path("prlimit");
-    if (!cannot_switch_users().empty() || prlimit.empty())
-        GTEST_SKIP() << "needs root, setpriv and prlimit to run the driver as a user with one process";
     std::string program = copy_for_user(tamrel_test::driver_path(), uid);
-    if (program.empty())
-        GTEST_SKIP() << "user " << uid << " cannot reach " << others_bin.path() << "; set TMPDIR to /tmp";
+    if (program.empty() || prlimit.empty())
+        GTEST_SKIP() << NO_OTHER_USER << ", and prlimit";
     ASSERT_EQ(chown(dir.path().c_str(), 64123, 64123), 0);
     const std::vector<std::string> one_process = {prlimit,     "--nproc=1",       "setpriv", "--reuid=" + uid,
                                                   "--regid=" + uid, "--clear-groups", program};
@@ -466,29 +462,20 @@ TEST_F(DriverTest, LogWithoutItsThreadIsRefused)
 // lock file that another user made first in a sticky one, and says why.
 TEST_F(DriverTest, FolderOthersCanWriteIsRefused)
 {
-    struct Case {
-        mode_t mode;
-        bool foreign_lock;  // a lock file of user nobody's
-        std::string why;
-    };
-    const Case cases[] = {
-        {0777, false, "cannot serve from the folder " + dir.path() + ": it is writable by group or others and not sticky"},
-        {01777, true,
-         "cannot take the lock file " + dir.pipe_path() + ".lock: it is owned by another user (uid 65534)"},
-    };
-    for (const Case& c : cases) {
-        std::string lock = dir.pipe_path() + ".lock";
-        if (c.foreign_lock) {
-            if (geteuid() != 0)
-                continue; // only root can give a file away
-            tamrel_test::write_file(lock, "");
-            ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0);
-        }
-        ASSERT_EQ(chmod(dir.path().c_str(), c.mode), 0);
+    auto refusal = [&](mode_t mode) {
+        chmod(dir.path().c_str(), mode);
         RunResult refused = tamrel_test::run_process({tamrel_test::driver_path()}, dir.path());
         chmod(dir.path().c_str(), 0700);
         EXPECT_EQ(refused.status, 1);
-        EXPECT_EQ(refused.err, std::string("tamrel_driver_sim: ") + PIPE_NAME + ": " + c.why + "\n");
+        return refused.err;
+    };
+    const std::string said = std::string("tamrel_driver_sim: ") + PIPE_NAME + ": cannot ";
+    EXPECT_EQ(refusal(0777), said + "serve from the folder " + dir.path() +
+                                 ": it is writable by group or others and not sticky\n");
+    std::string lock = dir.pipe_path() + ".lock";
+    tamrel_test::write_file(lock, "");
+    if (geteuid() == 0 && chown(lock.c_str(), 65534, 65534) == 0) { // only root can give a file away
+        EXPECT_EQ(refusal(01777), said + "take the lock file " + lock + ": it is owned by another user (uid 65534)\n");
     }
 }
 
@@ -509,12 +496,9 @@ TEST_F(DriverTest, OtherUsersAreDenied)
     struct stat file {};
     ASSERT_EQ(stat(dir.pipe_path().c_str(), &file), 0);
     EXPECT_EQ(file.st_mode & 0777, 0600u);
-    if (!cannot_switch_users().empty())
-        GTEST_SKIP() << cannot_switch_users();
     std::string tool = copy_for_user(tamrel_test::tool_path(), "65534");
     if (tool.empty())
-        GTEST_SKIP() << "user nobody cannot reach " << others_bin.path()
-                     << ": a folder above it is closed to other users; set TMPDIR to one that is not, such as /tmp";
+        GTEST_SKIP() << NO_OTHER_USER;
     tamrel_test::RunOptions options;
     options.runtime_dir = dir.path();
     options.program = tamrel_test::find_in_path("setpriv");
