@@ -5,6 +5,8 @@
 #     tools     sanitizers, fuzzing, fault injection, benchmarks, script checks
 #     docs      the man pages and shell completion checks
 #     windows   cross-build for Windows, test under Wine, the zip with its manuals
+#     powershell  PowerShell 7.6 (pwsh in ~/.dotnet/tools), a .NET global tool
+#               from NuGet: needs the .NET SDK, which nothing else does
 # Exits non-zero for an unknown group, or when a package cannot be installed.
 set -euo pipefail
 
@@ -18,10 +20,29 @@ packages_for() {
   esac
 }
 
+# install_pwsh: PowerShell for the completion and README.txt cases. pwsh is
+# looked for where `dotnet tool install --global` puts it; a second install
+# of an installed tool would fail, so one of 7.6 is left as it is.
+install_pwsh() {
+  local pwsh=$HOME/.dotnet/tools/pwsh
+  [[ -x $pwsh && $("$pwsh" --version 2>/dev/null) == 'PowerShell 7.6.'* ]] && return 0
+  if ! command -v dotnet >/dev/null; then
+    echo "install_deps: PowerShell comes as a .NET tool: install the .NET SDK (dotnet), then run again" >&2
+    return 1
+  fi
+  [[ ! -e $pwsh ]] || dotnet tool uninstall --global PowerShell >/dev/null
+  echo "install_deps: installing PowerShell 7.6.10 into ~/.dotnet/tools" >&2
+  dotnet tool install --global PowerShell --version 7.6.10 >/dev/null
+}
+
 missing=()
 for group in "${@:-linux}"; do
+  if [ "$group" = powershell ]; then
+    install_pwsh
+    continue
+  fi
   packages=$(packages_for "$group") || {
-    echo "install_deps: unknown group '$group' (linux, tools, docs, windows)" >&2
+    echo "install_deps: unknown group '$group' (linux, tools, docs, windows, powershell)" >&2
     exit 2
   }
   for package in $packages; do
