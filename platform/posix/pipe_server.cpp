@@ -331,6 +331,8 @@ PipeServerEvents pipe_server_wait(const PipeServer& server, bool watch_listener,
 
     PipeServerEvents events;
     int ready = poll(fds.data(), static_cast<nfds_t>(count + 2), timeout_ms);
+    if (ready < 0 && errno != EINTR)
+        events.error = errno;
     for (std::size_t i = 0; i < count; ++i)
         readable[i] = ready > 0 && fds[i + 2].revents != 0;
     if (ready <= 0)

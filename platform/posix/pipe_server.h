@@ -91,6 +91,7 @@ void pipe_server_disconnect(PipeConnection connection);
 struct PipeServerEvents {
     bool client_waiting = false;  // pipe_server_accept() will find one
     bool woken = false;           // pipe_server_wake() was called
+    int error = 0;  // why the wait failed (errno; EINVAL: more descriptors than the limit on open files)
 };
 
 // Waits at most `timeout_ms` (-1: no limit) for a client to connect (when
