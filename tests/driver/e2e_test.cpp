@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -466,7 +467,10 @@ TEST_F(DriverTest, LogWithoutItsThreadIsRefused)
 }
 
 // The driver serves from no folder that others could write to, nor with a
-// lock file that another user made first in a sticky one, and says why.
+// lock file that another user made first in a sticky one, or that is not a
+// file of its own to write and remove (left as it is), and says why. It
+// blames no pid that holds nothing; a driver stopping as it starts is
+// waited for; and at its stop it removes only its own lock file.
 TEST_F(DriverTest, FolderOthersCanWriteIsRefused)
 {
     auto refusal = [&](mode_t mode) {
@@ -484,6 +488,37 @@ TEST_F(DriverTest, FolderOthersCanWriteIsRefused)
     if (geteuid() == 0 && chown(lock.c_str(), 65534, 65534) == 0) { // only root can give a file away
         EXPECT_EQ(refusal(01777), said + "take the lock file " + lock + ": it is owned by another user (uid 65534)\n");
     }
+    auto hold_lock = [&](const std::string& pid) {
+        int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        EXPECT_EQ(flock(fd, LOCK_EX), 0);
+        EXPECT_EQ(write(fd, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+        return fd;
+    };
+    std::string other = dir.file("other");
+    tamrel_test::write_file(other, "kept");
+    int held = -1;
+    const std::pair<std::function<void()>, std::string> lock_files[] = {
+        {[&] { link(other.c_str(), lock.c_str()); }, "take the lock file " + lock + ": it has 2 hard links\n"},
+        {[&] { mkfifo(lock.c_str(), 0600); }, "take the lock file " + lock + ": it is not a regular file\n"},
+        {[&] { held = hold_lock("1\n"); },
+         "serve: another process holds the lock file " + lock + ", and nothing listens at " + dir.pipe_path() +
+             "; find it (fuser -v " + lock + ", or lsof " + lock + "), stop it and start again\n"},
+    };
+    for (const auto& [make, what] : lock_files) {
+        std::remove(lock.c_str());
+        make();
+        EXPECT_EQ(refusal(0700), said + what);
+        EXPECT_EQ(access(lock.c_str(), F_OK), 0) << what;
+    }
+    EXPECT_EQ(tamrel_test::read_file(other), "kept");
+    close(held);
+    held = hold_lock(std::to_string(getpid()) + "\n"); // a driver that has removed its socket, not yet its lock
+    std::thread stopping([&] { usleep(200000); close(held); });
+    EXPECT_TRUE(start_driver({"--quiet"}));
+    stopping.join();
+    ASSERT_EQ(rename(other.c_str(), lock.c_str()), 0);
+    EXPECT_EQ(driver->stop(), 0);
+    EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "another's lock file removed";
 }
 
 // A socket file left by a driver that died is replaced.
