@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -124,6 +125,9 @@ int main(int argc, char* argv[])
     }
 
     install_stop_handlers();
+    // The log's clock reads the time zone now, while descriptors are to be
+    // had: the C library keeps what its first look found for good.
+    tzset();
     State state = initial_state(options.ceiling);
     Context context{0, load_lh_config_file};
     const auto started = std::chrono::steady_clock::now();
@@ -167,6 +171,10 @@ int main(int argc, char* argv[])
         if (log)
             log->write(std::string(PROGRAM) + ": serving " + PIPE_NAME + (socket_path.empty() ? "" : " at ") +
                        socket_path + " (brightness ceiling " + std::to_string(options.ceiling) + "); Ctrl+C stops\n");
+    };
+    server_options.on_notice = [&](const std::string& notice) {
+        if (log)
+            log->write(std::string(PROGRAM) + ": " + notice + "\n");
     };
 
     std::string detail;

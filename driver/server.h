@@ -52,6 +52,9 @@ struct ServerOptions {
     // pipe where the pipe layer maps it onto a socket (POSIX), and empty
     // where the pipe is the system's own (Windows).
     std::function<void(const std::string& socket_path)> on_ready;
+    // Called with a line for the log (no newline) when serving meets what its
+    // user should know of: on POSIX, a limit on open files lowered under it.
+    std::function<void(const std::string& notice)> on_notice;
 };
 
 enum class ServeResult {

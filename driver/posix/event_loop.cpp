@@ -1,21 +1,20 @@
 #include "driver/posix/event_loop.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
+#include <thread>
 
 namespace tamrel_driver_sim {
 
 namespace {
 
-// Beyond the waiting connections: one to take a newcomer while they all
-// wait (the oldest then goes), one for a lighthouse file being read.
-constexpr std::size_t SPARE_DESCRIPTORS = 2;
 constexpr int ACCEPTS_PER_ROUND = 64;
 // How long the listener rests after an accept found no descriptor, when no
-// connection ends before.
+// connection ends before; and the loop, when it cannot wait at all.
 constexpr std::chrono::milliseconds RETRY{50};
 
 // The descriptors open in this process.
@@ -34,16 +33,6 @@ std::size_t open_descriptors()
     return count;
 }
 
-// The crowd's limit (server.h), or fewer where descriptors are short.
-std::size_t waiting_limit()
-{
-    unsigned long limit = 0;
-    std::size_t in_use = 0;
-    std::size_t free = free_descriptors(limit, in_use);
-    std::size_t room = free > SPARE_DESCRIPTORS ? free - SPARE_DESCRIPTORS : 1;
-    return std::min(room, MAX_CONNECTIONS);
-}
-
 } // namespace
 
 std::size_t free_descriptors(unsigned long& limit, std::size_t& in_use)
@@ -60,9 +49,11 @@ std::size_t free_descriptors(unsigned long& limit, std::size_t& in_use)
 
 EventLoop::EventLoop(PipeServer& server, const std::atomic<bool>& stop, const RequestHandler& handler,
                      const ServerOptions& options)
-    : server_(server), stop_(stop), handler_(handler), options_(options), buffer_(options.max_request_bytes + 1),
-      max_waiting_(waiting_limit())
+    : server_(server), stop_(stop), handler_(handler), options_(options), buffer_(options.max_request_bytes + 1)
 {
+    unsigned long limit = 0;
+    free_descriptors(limit, own_descriptors_);
+    max_waiting_ = crowd_limit(limit);
 }
 
 EventLoop::~EventLoop()
@@ -84,6 +75,12 @@ void EventLoop::run()
                                                    readable.get(), connections.size(), wait_timeout_ms(now));
         if (events.woken || stop_.load())
             break;
+        if (events.error != 0) {
+            // poll() takes no more descriptors than the limit on open files.
+            if (events.error != EINVAL || !fit_the_limit())
+                std::this_thread::sleep_for(RETRY); // rather than spin
+            continue;
+        }
 
         // Back to front, so that removing one leaves the indices before
         // it alone. A stop is seen between any two requests.
@@ -95,6 +92,42 @@ void EventLoop::run()
         if (events.client_waiting)
             accept_clients();
     }
+}
+
+// The crowd's limit (server.h), or fewer where the limit on open files
+// (`limit`; 0: none) leaves room for fewer beside the descriptors the driver
+// had when serving began and the spares; 0 where it leaves room for none.
+std::size_t EventLoop::crowd_limit(unsigned long& limit) const
+{
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) != 0 || nofile.rlim_cur == RLIM_INFINITY) {
+        limit = 0;
+        return MAX_CONNECTIONS;
+    }
+    limit = static_cast<unsigned long>(nofile.rlim_cur);
+    std::size_t reserved = own_descriptors_ + SPARE_DESCRIPTORS;
+    return limit > reserved ? std::min<std::size_t>(limit - reserved, MAX_CONNECTIONS) : 0;
+}
+
+// After a limit on open files was lowered under the loop: the crowd shrinks
+// to what the limit leaves room for, the oldest going first, and the log
+// says so once. Returns whether a connection was dropped.
+bool EventLoop::fit_the_limit()
+{
+    unsigned long limit = 0;
+    std::size_t crowd = crowd_limit(limit);
+    if (crowd >= max_waiting_)
+        return false;
+    std::size_t dropped = 0;
+    for (; waiting_.size() > crowd; ++dropped)
+        drop_oldest();
+    max_waiting_ = crowd;
+    if (options_.on_notice)
+        options_.on_notice("the limit on open files was lowered to " + std::to_string(limit) + " (ulimit -n): " +
+                           std::to_string(dropped) + (dropped == 1 ? " waiting client" : " waiting clients") +
+                           " dropped, the oldest first, and " +
+                           std::to_string(crowd) + " may wait at once from now on");
+    return dropped > 0;
 }
 
 int EventLoop::wait_timeout_ms(Clock::time_point now) const
@@ -154,6 +187,9 @@ void EventLoop::accept_clients()
         if (result == PipeAcceptResult::none_waiting)
             return;
         if (result == PipeAcceptResult::out_of_resources) {
+            // A limit lowered under us makes room by the crowd's rule.
+            if (fit_the_limit())
+                continue;
             // Perhaps nobody waits at all: the connections we hold keep
             // their chance, and the listener rests.
             resting_until_ = Clock::now() + RETRY;
@@ -162,6 +198,10 @@ void EventLoop::accept_clients()
         // Most clients send right after connecting: try before waiting.
         if (serve_if_ready(connection))
             continue;
+        if (max_waiting_ == 0) { // under a limit lowered so far that none may wait
+            disconnect(connection);
+            continue;
+        }
         if (waiting_.size() >= max_waiting_)
             drop_oldest();
         waiting_.push_back({connection, Clock::now() + std::chrono::milliseconds(options_.deadline_ms)});

@@ -27,6 +27,12 @@ namespace tamrel_driver_sim {
 // files (0: none), less the `in_use` ones.
 std::size_t free_descriptors(unsigned long& limit, std::size_t& in_use);
 
+// Beyond the waiting connections: one to take a newcomer while they all
+// wait (the oldest then goes), one for a lighthouse file being read.
+constexpr std::size_t SPARE_DESCRIPTORS = 2;
+// What serving one client takes: the pipe's, the spares and that client's.
+constexpr std::size_t DESCRIPTORS_TO_SERVE = PIPE_SERVER_DESCRIPTORS + SPARE_DESCRIPTORS + 1;
+
 class EventLoop {
 public:
     // Serves the listening `server` until `stop` is set (a stop also wakes
@@ -47,6 +53,8 @@ private:
         Clock::time_point deadline;
     };
 
+    std::size_t crowd_limit(unsigned long& limit) const;
+    bool fit_the_limit();
     int wait_timeout_ms(Clock::time_point now) const;
     bool serve_if_ready(PipeConnection connection);
     void disconnect(PipeConnection connection);
@@ -59,7 +67,8 @@ private:
     const RequestHandler& handler_;
     const ServerOptions& options_;
     std::vector<char> buffer_;
-    std::size_t max_waiting_;
+    std::size_t own_descriptors_ = 0; // open when serving began: ours, and what we inherited
+    std::size_t max_waiting_ = 0;
     std::vector<Waiting> waiting_; // in order of arrival, so also of deadline
     Clock::time_point resting_until_{}; // the listener is not watched before then
 };

@@ -1,5 +1,6 @@
 #include "driver/win32/event_loop.h"
 
+#include <exception>
 #include <iterator>
 
 namespace tamrel_driver_sim {
@@ -16,8 +17,6 @@ constexpr DWORD RETRY_MS = 50;
 // A client may open an instance and close it before we ask for a connect
 // (ERROR_NO_DATA); the instance is reset and asked once more.
 constexpr int CONNECT_ATTEMPTS = 2;
-// On the way out: how long cancelled I/O may take to come back.
-constexpr ULONGLONG SHUTDOWN_WAIT_MS = 5000;
 constexpr ULONG COMPLETIONS_PER_WAIT = 64;
 
 } // namespace
@@ -53,8 +52,9 @@ EventLoop::~EventLoop()
     // memory left alone, since the system may still write to it (and post
     // its completion, which take_completions() then passes over). Never
     // freed: this list keeps the OVERLAPPED of such I/O valid for as long as
-    // the process lives.
-    static std::list<Instance> abandoned;
+    // the process lives, its exit included (which would run the destructor
+    // of a static list).
+    static std::list<Instance>& abandoned = *new std::list<Instance>;
     for (Instance& instance : closing_) {
         instance.io.instance = nullptr;
         CloseHandle(instance.pipe);
@@ -95,15 +95,25 @@ bool EventLoop::take_completions(DWORD timeout_ms, DWORD& failure)
         return true;
     }
     bool stop = false;
+    // Every completion taken is seen to, though one throws (out of memory):
+    // one left out would be waited for in vain when the loop stops.
+    std::exception_ptr thrown;
     for (ULONG i = 0; i < count; ++i) {
         if (entries[i].lpCompletionKey == STOP_KEY)
             stop = true;
         else if (entries[i].lpCompletionKey == PIPE_KEY && entries[i].lpOverlapped != nullptr) {
             Instance* instance = reinterpret_cast<IoRequest*>(entries[i].lpOverlapped)->instance;
-            if (instance != nullptr)
-                completed(*instance);
+            try {
+                if (instance != nullptr)
+                    completed(*instance);
+            } catch (...) {
+                if (!thrown)
+                    thrown = std::current_exception();
+            }
         }
     }
+    if (thrown)
+        std::rethrow_exception(thrown);
     return !stop;
 }
 

@@ -26,6 +26,9 @@ namespace tamrel_driver_sim {
 // The completion keys on the loop's port: a pipe instance's I/O, or a stop.
 constexpr ULONG_PTR PIPE_KEY = 1;
 constexpr ULONG_PTR STOP_KEY = 2;
+// How long the loop's destructor waits at most for cancelled I/O to come
+// back: less than a closing console leaves serve() (server.cpp).
+constexpr ULONGLONG SHUTDOWN_WAIT_MS = 3000;
 
 class EventLoop {
 public:

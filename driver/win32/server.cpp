@@ -18,6 +18,7 @@ std::atomic<bool> stop_requested{false};
 // returns (or 5 s after it began): it waits at most this long for serve()
 // to have closed everything.
 constexpr DWORD CLOSE_WAIT_MS = 4000;
+static_assert(SHUTDOWN_WAIT_MS < CLOSE_WAIT_MS, "closing the console must leave the loop time to wait for its I/O");
 
 // Set once serve() has returned; the console-close handler waits for it.
 HANDLE served_event()

@@ -6,14 +6,17 @@
 #include "platform/posix/win32_pipe_api.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -21,6 +24,10 @@ namespace {
 
 const char LOCK_SUFFIX[] = ".lock";
 constexpr int LOCK_ATTEMPTS = 8;
+// How long a server that another holds the lock against looks for a holder
+// it can name or for the lock to be let go, and how often.
+constexpr std::chrono::milliseconds HOLDER_WAIT{500};
+constexpr std::chrono::milliseconds HOLDER_LOOK{10};
 
 void close_fd(int& fd)
 {
@@ -63,44 +70,96 @@ bool use_runtime_dir(std::string& error)
     return false;
 }
 
-// Takes the lock file exclusively and empties it (a driver that died may
-// have left its pid there; ours goes in once we listen). A lock file that
-// another server removed between our open and our flock is a dead inode:
-// open the new one and retry. Returns the locked descriptor; or -1 with errno
-// EWOULDBLOCK when another server holds it (`holder`: the pid it wrote, 0
-// when it wrote none), EPERM when another user owns the file (`owner`: its
-// uid), or another errno.
-int take_lock(const std::string& lock_path, long& holder, uid_t& owner)
+// Whether `a` and `b` are one file.
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens the lock file, made if it is not there, when it is one to use: a
+// regular file of ours with no other name. Returns its descriptor; or -1
+// with `fault` saying what is wrong with the file (left as it is), or with
+// errno set.
+int open_lock(const std::string& lock_path, std::string& fault)
+{
+    const char* path = lock_path.c_str();
+    struct stat file {};
+    int fd = -1;
+    // Opened only once seen to be a regular file or nothing: opening a FIFO
+    // or a device may wait, or do something.
+    if (lstat(path, &file) != 0 || S_ISREG(file.st_mode))
+        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    int open_error = errno;
+    if (fd >= 0 && fstat(fd, &file) != 0) {
+        close_keeping_errno(fd);
+        return -1;
+    }
+    // In a sticky folder another user may have made it first: theirs to hold.
+    if (fd >= 0 || lstat(path, &file) == 0) {
+        if (file.st_uid != geteuid())
+            fault = "it is owned by another user (uid " + std::to_string(file.st_uid) + ")";
+        else if (!S_ISREG(file.st_mode))
+            fault = "it is not a regular file";
+        else if (file.st_nlink > 1) // writing it would write another file
+            fault = "it has " + std::to_string(file.st_nlink) + " hard links";
+    }
+    if (fd >= 0 && !fault.empty()) {
+        close(fd);
+        return -1;
+    }
+    errno = open_error;
+    return fd;
+}
+
+// The pid written in the lock file `fd` when it names a live holder: another
+// process of this pid namespace that has this very file open. 0 when it
+// names none: a server that died, a pid of another pid namespace, one
+// written there by hand; -1 when nothing is written (a server starting or
+// stopping).
+long live_holder(int fd)
+{
+    char text[24] = {};
+    char* end = nullptr;
+    if (pread(fd, text, sizeof text - 1, 0) <= 0)
+        return -1;
+    long pid = std::strtol(text, &end, 10);
+    struct stat lock {};
+    if (pid <= 0 || *end != '\n' || pid == getpid() || fstat(fd, &lock) != 0)
+        return 0;
+    DIR* open_files = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (open_files == nullptr)
+        return 0;
+    bool holds = false;
+    while (const dirent* entry = holds ? nullptr : readdir(open_files)) {
+        struct stat file {};
+        holds = fstatat(dirfd(open_files), entry->d_name, &file, 0) == 0 && same_file(file, lock);
+    }
+    closedir(open_files);
+    return holds ? pid : 0;
+}
+
+// Takes the lock file (open_lock()) exclusively and empties it (a driver
+// that died may have left its pid there; ours goes in once we listen). A
+// lock file that another server removed between our open and our flock is
+// a dead inode: open the new one and retry. Returns the locked descriptor;
+// or -1 with `fault` set, or with errno: EWOULDBLOCK when another process
+// holds the lock (`holder`: live_holder()), or another errno.
+int take_lock(const std::string& lock_path, std::string& fault, long& holder)
 {
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
-        struct stat held {};
-        int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        int open_error = errno;
-        // In a sticky folder another user may have made it first: theirs to hold.
-        if (fd >= 0 ? fstat(fd, &held) == 0 && held.st_uid != geteuid()
-                    : (open_error == EACCES || open_error == EPERM) && lstat(lock_path.c_str(), &held) == 0 &&
-                          held.st_uid != geteuid()) {
-            if (fd >= 0)
-                close(fd);
-            owner = held.st_uid;
-            errno = EPERM;
+        int fd = open_lock(lock_path, fault);
+        if (fd < 0)
             return -1;
-        }
-        if (fd < 0) {
-            errno = open_error;
-            return -1;
-        }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int lock_error = errno;
-            char text[24] = {};
-            holder = pread(fd, text, sizeof text - 1, 0) > 0 ? std::strtol(text, nullptr, 10) : 0;
+            holder = lock_error == EWOULDBLOCK ? live_holder(fd) : 0;
             close(fd);
             errno = lock_error;
             return -1;
         }
+        struct stat held {};
         struct stat named {};
-        if (fstat(fd, &held) == 0 && stat(lock_path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino) {
+        if (fstat(fd, &held) == 0 && lstat(lock_path.c_str(), &named) == 0 && same_file(held, named)) {
             (void)!ftruncate(fd, 0);
             return fd;
         }
@@ -121,6 +180,15 @@ int probe_listener(const sockaddr_un& address, int type)
         return 1;
     }
     return errno == ECONNREFUSED ? 0 : -1;
+}
+
+// probe_listener() for a pipe server of either type.
+int probe_pipe(const sockaddr_un& address)
+{
+    int live = probe_listener(address, SOCK_SEQPACKET);
+    if (live < 0 && errno == EPROTOTYPE) // a byte-type pipe server
+        live = probe_listener(address, SOCK_STREAM);
+    return live;
 }
 
 } // namespace
@@ -148,28 +216,51 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
     const std::string socket_path = address.sun_path;
 
     const std::string lock_path = socket_path + LOCK_SUFFIX;
+    // Held by another: by a server we can name that serves, or waited for. One
+    // starting writes its pid once it listens; one stopping lets go.
+    std::string fault;
     long holder = 0;
-    uid_t owner = 0;
-    server.lock_fd = take_lock(lock_path, holder, owner);
+    int lock_error = 0;
+    bool socket_there = false;
+    const auto give_up = std::chrono::steady_clock::now() + HOLDER_WAIT;
+    for (;;) {
+        server.lock_fd = take_lock(lock_path, fault, holder);
+        lock_error = errno;
+        if (server.lock_fd >= 0 || !fault.empty() || lock_error != EWOULDBLOCK)
+            break;
+        struct stat socket_file {};
+        socket_there = lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode);
+        if ((holder > 0 && socket_there) || std::chrono::steady_clock::now() >= give_up)
+            break;
+        std::this_thread::sleep_for(HOLDER_LOOK);
+    }
+    if (!fault.empty()) {
+        error = "cannot take the lock file " + lock_path + ": " + fault;
+        return PipeListenResult::failed;
+    }
     if (server.lock_fd < 0) {
-        int lock_error = errno;
-        if (lock_error == EPERM) {
-            error = "cannot take the lock file " + lock_path + ": it is owned by another user (uid " +
-                    std::to_string(owner) + ")";
-            return PipeListenResult::failed;
-        }
+        errno = lock_error;
         if (lock_error != EWOULDBLOCK)
             return fail(server, error, "take the lock file ", lock_path);
-        // A holder writes its pid once it listens: with none, it is starting.
         std::string pid = std::to_string(holder);
-        struct stat socket_file {};
-        if (holder <= 0 || (lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode))) {
-            error = holder > 0 ? "pid " + pid : "";
+        if (holder > 0 && socket_there) {
+            error = "pid " + pid;
             return PipeListenResult::already_served;
         }
         // Removed while its driver runs: nobody can reach that driver now.
-        error = "cannot serve: the driver with pid " + pid + " holds the lock file " + lock_path + ", but its socket " +
-                socket_path + " is gone; stop that driver (kill " + pid + ") and start again";
+        if (holder > 0) {
+            error = "cannot serve: the driver with pid " + pid + " holds the lock file " + lock_path +
+                    ", but its socket " + socket_path + " is gone; stop that driver (kill " + pid + ") and start again";
+            return PipeListenResult::failed;
+        }
+        // Nobody to name: a server still starting (or stopping), one in
+        // another pid namespace, or a process that holds the lock and serves
+        // nothing.
+        if (holder < 0 || probe_pipe(address) > 0)
+            return PipeListenResult::already_served;
+        error = "cannot serve: another process holds the lock file " + lock_path + ", and nothing listens at " +
+                socket_path + "; find it (fuser -v " + lock_path + ", or lsof " + lock_path +
+                "), stop it and start again";
         return PipeListenResult::failed;
     }
 
@@ -183,9 +274,7 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
                     (S_ISSOCK(existing.st_mode) ? "another user's socket is there" : "a file that is not a socket is there");
             return PipeListenResult::failed;
         }
-        int live = probe_listener(address, SOCK_SEQPACKET);
-        if (live < 0 && errno == EPROTOTYPE) // a byte-type pipe server
-            live = probe_listener(address, SOCK_STREAM);
+        int live = probe_pipe(address);
         if (live < 0)
             return fail(server, error, "probe the existing socket file ", socket_path);
         if (live > 0) {
@@ -230,6 +319,10 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
 
 void pipe_server_close(PipeServer& server)
 {
+    // Our pid goes first: a server that starts meanwhile finds one stopping,
+    // which it waits for, not one whose socket has gone.
+    if (server.lock_fd >= 0)
+        (void)!ftruncate(server.lock_fd, 0);
     if (server.listen_fd >= 0) {
         struct stat current {};
         if (lstat(server.socket_path, &current) == 0 &&
@@ -239,8 +332,13 @@ void pipe_server_close(PipeServer& server)
         close_fd(server.listen_fd);
     }
     if (server.lock_fd >= 0) {
-        // Removed while still held: see take_lock() for the other side.
-        unlink((std::string(server.socket_path) + LOCK_SUFFIX).c_str());
+        // Removed while still held (see take_lock() for the other side), and
+        // only while it is the one we hold.
+        std::string lock_path = std::string(server.socket_path) + LOCK_SUFFIX;
+        struct stat held {};
+        struct stat named {};
+        if (fstat(server.lock_fd, &held) == 0 && lstat(lock_path.c_str(), &named) == 0 && same_file(held, named))
+            unlink(lock_path.c_str());
         close_fd(server.lock_fd);
     }
     close_fd(server.wake_read_fd);
@@ -331,6 +429,8 @@ PipeServerEvents pipe_server_wait(const PipeServer& server, bool watch_listener,
 
     PipeServerEvents events;
     int ready = poll(fds.data(), static_cast<nfds_t>(count + 2), timeout_ms);
+    if (ready < 0 && errno != EINTR)
+        events.error = errno;
     for (std::size_t i = 0; i < count; ++i)
         readable[i] = ready > 0 && fds[i + 2].revents != 0;
     if (ready <= 0)

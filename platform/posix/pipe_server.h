@@ -6,8 +6,10 @@
 // pipe_names.h (the fallback folder is created). The socket file is
 // born with mode 0600, so only its own user can connect (others get
 // ERROR_ACCESS_DENIED). A lock file beside it (NAME.lock, held with flock
-// for as long as the server runs, with the server's pid in it) keeps two
-// servers from starting on one name at once.
+// for as long as the server runs, with the server's pid in it once it
+// listens) keeps two servers from starting on one name at once. It must be
+// a regular file of the user's with one link: nothing else at that name is
+// written or removed.
 //
 // Connections are non-blocking; a server waits for all of them, the
 // listener and its wake-up in one pipe_server_wait() call.
@@ -39,16 +41,19 @@ enum class PipeListenResult {
 // or folder, and why: "cannot take the lock file PATH: Not a directory"; a
 // lock held by a server whose socket has gone is such a failure. When the
 // name is already served, `error` names that server ("pid 1234") if its
-// lock file does, and is empty otherwise. Sets the process's umask for a
-// moment: call it before starting threads that create files.
+// lock file names a live holder, and is empty otherwise. A lock that
+// another holds is looked at again for half a second before anyone is
+// named or blamed: a server starting names itself once it listens, and one
+// stopping lets go. Sets the process's umask for a moment: call it before
+// starting threads that create files.
 PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServer& server, std::string& error);
 
 // The descriptors that a listening server holds: the listener, the lock and
 // the wake-up pipe's two ends.
 constexpr std::size_t PIPE_SERVER_DESCRIPTORS = 4;
 
-// Stops listening, removes the socket file when it is still ours, releases
-// the lock. Safe to call on a server that never started.
+// Stops listening, removes the socket file and the lock file when they are
+// still ours, releases the lock. Safe to call on a server that never started.
 void pipe_server_close(PipeServer& server);
 
 // Makes a pending or later pipe_server_wait() return with `woken` set.
@@ -91,6 +96,7 @@ void pipe_server_disconnect(PipeConnection connection);
 struct PipeServerEvents {
     bool client_waiting = false;  // pipe_server_accept() will find one
     bool woken = false;           // pipe_server_wake() was called
+    int error = 0;  // why the wait failed (errno; EINVAL: more descriptors than the limit on open files)
 };
 
 // Waits at most `timeout_ms` (-1: no limit) for a client to connect (when

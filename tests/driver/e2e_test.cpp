@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -394,8 +395,9 @@ TEST_F(DriverTest, SilentCrowdLeavesDescriptorsForAFile)
 
 // At the lowest limit on descriptors under which the driver starts, it
 // serves clients that send 100 ms after connecting (an accept that finds no
-// descriptor drops nobody); one below, it refuses to start, naming the
-// limit. Those limits depend on what the driver inherits: found, not known.
+// descriptor drops nobody), beside silent ones, a file load included; one
+// below, it refuses to start, naming the limit. Those limits depend on what
+// the driver inherits: found, not known.
 TEST_F(DriverTest, TightestDescriptorLimitServesLateClients)
 {
 #ifdef TAMREL_SANITIZE
@@ -416,17 +418,23 @@ TEST_F(DriverTest, TightestDescriptorLimitServesLateClients)
     EXPECT_NE(refusal.find("cannot serve under a limit of " + std::to_string(limit - 1) + " open files"),
               std::string::npos)
         << refusal;
+    std::string command = "load_lh_config " + dir.file("lh.json");
+    tamrel_test::write_file(dir.file("lh.json"), "{}");
+    const std::string expected = ExpectedReplies(tamrel_driver_sim::MAX_BRIGHTNESS)(command);
     for (int run = 0; run < 3; ++run) {
+        int silent[] = {tamrel_test::connect_to(dir.pipe_path()), tamrel_test::connect_to(dir.pipe_path())};
         int fd = tamrel_test::connect_to(dir.pipe_path());
         ASSERT_GE(fd, 0);
         usleep(100000);
-        char reply[64] = {};
+        char reply[1024] = {};
         pollfd answered{fd, POLLIN, 0};
-        EXPECT_EQ(send(fd, "ipd?", 4, MSG_NOSIGNAL), 4) << "run " << run << " under a limit of " << limit;
+        EXPECT_EQ(send(fd, command.data(), command.size(), MSG_NOSIGNAL), static_cast<ssize_t>(command.size()))
+            << "run " << run << " under a limit of " << limit;
         EXPECT_EQ(poll(&answered, 1, 3000), 1);
-        EXPECT_EQ(recv(fd, reply, sizeof reply - 1, MSG_DONTWAIT), 12);
-        EXPECT_STREQ(reply, "ipd: 63.0 mm");
-        close(fd);
+        EXPECT_EQ(recv(fd, reply, sizeof reply - 1, MSG_DONTWAIT), static_cast<ssize_t>(expected.size()));
+        EXPECT_EQ(reply, expected);
+        for (int other : {fd, silent[0], silent[1]})
+            close(other);
     }
 }
 
@@ -459,7 +467,10 @@ TEST_F(DriverTest, LogWithoutItsThreadIsRefused)
 }
 
 // The driver serves from no folder that others could write to, nor with a
-// lock file that another user made first in a sticky one, and says why.
+// lock file that another user made first in a sticky one, or that is not a
+// file of its own to write and remove (left as it is), and says why. It
+// blames no pid that holds nothing; a driver stopping as it starts is
+// waited for; and at its stop it removes only its own lock file.
 TEST_F(DriverTest, FolderOthersCanWriteIsRefused)
 {
     auto refusal = [&](mode_t mode) {
@@ -477,6 +488,37 @@ TEST_F(DriverTest, FolderOthersCanWriteIsRefused)
     if (geteuid() == 0 && chown(lock.c_str(), 65534, 65534) == 0) { // only root can give a file away
         EXPECT_EQ(refusal(01777), said + "take the lock file " + lock + ": it is owned by another user (uid 65534)\n");
     }
+    auto hold_lock = [&](const std::string& pid) {
+        int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        EXPECT_EQ(flock(fd, LOCK_EX), 0);
+        EXPECT_EQ(write(fd, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+        return fd;
+    };
+    std::string other = dir.file("other");
+    tamrel_test::write_file(other, "kept");
+    int held = -1;
+    const std::pair<std::function<void()>, std::string> lock_files[] = {
+        {[&] { link(other.c_str(), lock.c_str()); }, "take the lock file " + lock + ": it has 2 hard links\n"},
+        {[&] { mkfifo(lock.c_str(), 0600); }, "take the lock file " + lock + ": it is not a regular file\n"},
+        {[&] { held = hold_lock("1\n"); },
+         "serve: another process holds the lock file " + lock + ", and nothing listens at " + dir.pipe_path() +
+             "; find it (fuser -v " + lock + ", or lsof " + lock + "), stop it and start again\n"},
+    };
+    for (const auto& [make, what] : lock_files) {
+        std::remove(lock.c_str());
+        make();
+        EXPECT_EQ(refusal(0700), said + what);
+        EXPECT_EQ(access(lock.c_str(), F_OK), 0) << what;
+    }
+    EXPECT_EQ(tamrel_test::read_file(other), "kept");
+    close(held);
+    held = hold_lock(std::to_string(getpid()) + "\n"); // a driver that has removed its socket, not yet its lock
+    std::thread stopping([&] { usleep(200000); close(held); });
+    EXPECT_TRUE(start_driver({"--quiet"}));
+    stopping.join();
+    ASSERT_EQ(rename(other.c_str(), lock.c_str()), 0);
+    EXPECT_EQ(driver->stop(), 0);
+    EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "another's lock file removed";
 }
 
 // A socket file left by a driver that died is replaced.
