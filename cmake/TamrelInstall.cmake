@@ -3,13 +3,15 @@
 # Linux (a Unix install):
 #   bin/tamrel_ctl, bin/tamrel_driver_sim
 #   share/man/man1/tamrel_ctl.1, tamrel_driver_sim.1
-#   share/bash-completion/completions/tamrel_ctl, share/zsh/site-functions/_tamrel_ctl
+#   share/bash-completion/completions/tamrel_ctl, share/zsh/site-functions/_tamrel_ctl,
+#   share/powershell/completions/tamrel_ctl.ps1 (PowerShell has no such folder of its own)
 #   share/doc/tamrel_ctl/README.md and the man pages as text
 # Windows (the zip that `cmake --build <build> --target package` makes, with
 # SHA256SUMS beside it):
 #   bin/tamrel_ctl.exe, bin/tamrel_driver_sim.exe, README.txt and the man
 #   pages as text, with CRLF line ends; the pages begin with a line that sends
-#   cmd and PowerShell users to README.txt.
+#   cmd and PowerShell users to README.txt; tamrel_ctl.ps1, PowerShell's
+#   completion, as it is.
 include(GNUInstallDirs)
 
 # The man pages carry the version of project() and the date of the sources
@@ -52,6 +54,7 @@ if(NOT WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/completion/tamrel_ctl.bash
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME tamrel_ctl)
   install(FILES ${PROJECT_SOURCE_DIR}/completion/_tamrel_ctl DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions)
+  install(FILES ${PROJECT_SOURCE_DIR}/completion/tamrel_ctl.ps1 DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/powershell/completions)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${text_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   return()
 endif()
@@ -60,7 +63,8 @@ endif()
 # Windows' line ends; made again whenever the text changes.
 configure_file(${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${PROJECT_BINARY_DIR}/doc/README.txt @ONLY
                NEWLINE_STYLE CRLF)
-install(FILES ${PROJECT_BINARY_DIR}/doc/README.txt ${text_pages} DESTINATION .)
+install(FILES ${PROJECT_BINARY_DIR}/doc/README.txt ${text_pages} ${PROJECT_SOURCE_DIR}/completion/tamrel_ctl.ps1
+        DESTINATION .)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(arch win64)

@@ -8,9 +8,18 @@
 #     value such as "ipd  is left open, cursor inside the quotes;
 #   - inside a quote the user opened, the forms complete as far as readline
 #     allows (below), and after "load_lh_config  the path completes, as an
-#     absolute path: the driver reads a relative one from its own folder,
-#     not from the user's.
+#     absolute path: the driver reads a relative one from the folder it was
+#     started in (for the real driver, SteamVR's working folder), not from
+#     the user's.
 # Only forms and paths are offered, never a placeholder for a value.
+#
+# A path is someone else's choice of name, so each is written for the quote
+# it goes in, and the line runs as it stands, passing the exact path and
+# running nothing: inside '...' a ' becomes '\'', inside "..." a \, $, `
+# and " get a backslash, and a ! is written "'!'" (closed out of the double
+# quotes into single ones), so that the history expansion of an interactive
+# bash never sees it while the tool still gets the ! itself: inside double
+# quotes a backslash would stop the expansion but stay in the path.
 #
 # Installed as share/bash-completion/completions/tamrel_ctl; it needs no
 # helper from the bash-completion package and can also be sourced alone.
@@ -58,11 +67,19 @@ _tamrel_ctl()
         ;;
     esac
 
-    if [[ $text == "$lh"* ]]; then
-        _tamrel_ctl_paths "${text#"$lh"}"
+    # Readline's text begins after the last quote opened in the word: of
+    # 'load_lh_config /x/it'\''s it hands over s. The value is read from the
+    # whole word, never run, and each candidate, quoted, is offered as what
+    # follows the part of the word that readline keeps.
+    local word=${COMP_WORDS[COMP_CWORD]} value quote=${COMP_WORDS[COMP_CWORD]:0:1} kept candidate
+    [[ $word == *"$text" ]] || return 0
+    kept=${word:1:${#word}-1-${#text}}
+    _tamrel_ctl_unquote "$word"
+    if [[ $value == "$lh"* ]]; then
+        _tamrel_ctl_paths "${value#"$lh"}"
     else
         for form in "${closed[@]}" "${open[@]}"; do
-            [[ $form == "$text"* ]] && COMPREPLY+=("$form")
+            [[ $form == "$value"* ]] && COMPREPLY+=("$form")
         done
         # load_lh_config alone: on to the paths, if there are any.
         if [[ ${COMPREPLY[*]} == "$lh" ]]; then
@@ -70,6 +87,20 @@ _tamrel_ctl()
             ((${#COMPREPLY[@]})) || COMPREPLY=("$lh")
         fi
     fi
+    local -a quoted=()
+    for candidate in "${COMPREPLY[@]}"; do
+        if [[ $quote == \' ]]; then
+            candidate=${candidate//\'/\'\\\'\'}
+        else
+            candidate=${candidate//\\/\\\\}
+            candidate=${candidate//\$/\\\$}
+            candidate=${candidate//\`/\\\`}
+            candidate=${candidate//\"/\\\"}
+            candidate=${candidate//!/\"\'!\'\"}
+        fi
+        [[ $candidate == "$kept"* ]] && quoted+=("${candidate#"$kept"}")
+    done
+    COMPREPLY=("${quoted[@]}")
 
     # Readline closes a quote the user opened after a lone candidate, and
     # no option keeps it open. One that is not a whole command (an open
@@ -94,23 +125,52 @@ _tamrel_ctl()
 # path goes on rather than ending at the folder.
 _tamrel_ctl_paths()
 {
-    local partial=$1 entry
+    local partial=$1 entry options
     local -a found inside
     case $partial in
     /*) ;;
     \~ | \~/*) partial=$HOME${partial#\~} ;;
     *) partial=${PWD%/}/$partial ;;
     esac
-    mapfile -t found < <(compgen -f -- "$partial")
+    # A glob, with the user's options put back: compgen -f would take a
+    # quote in a name for one opened on the line.
+    options=$(shopt -p dotglob failglob nullglob) || true
+    shopt -s dotglob nullglob
+    shopt -u failglob
+    found=("$partial"*)
     while ((${#found[@]} == 1)) && [[ -d ${found[0]} ]]; do
-        mapfile -t inside < <(compgen -f -- "${found[0]%/}/")
+        inside=("${found[0]%/}/"*)
         ((${#inside[@]})) || break
         found=("${inside[@]}")
     done
+    eval "$options"
     COMPREPLY=()
     for entry in "${found[@]}"; do
         [[ -d $entry ]] && entry+=/
         COMPREPLY+=("load_lh_config $entry")
+    done
+}
+
+# _tamrel_ctl_unquote WORD: value becomes what the shell makes of WORD, a
+# word that opens with a quote, closed or not: quotes removed, a backslash
+# taking the next character (inside "..." only $, `, " and \).
+_tamrel_ctl_unquote()
+{
+    local word=$1 in='' c i
+    value=''
+    for ((i = 0; i < ${#word}; i++)); do
+        c=${word:i:1}
+        if [[ $in == \' ]]; then
+            [[ $c == \' ]] && in='' || value+=$c
+        elif [[ $c == \\ ]]; then
+            i=$((i + 1)) c=${word:i:1}
+            [[ $in && $c != [\$\`\"\\] ]] && value+=\\
+            value+=$c
+        elif [[ $c == [\"\'] && ($c == "$in" || -z $in) ]]; then
+            [[ $in ]] && in='' || in=$c
+        else
+            value+=$c
+        fi
     done
 }
 complete -F _tamrel_ctl tamrel_ctl

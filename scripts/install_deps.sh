@@ -14,7 +14,7 @@ packages_for() {
   case "$1" in
     linux) echo "cmake make g++ musl-tools musl-dev libgtest-dev libgmock-dev valgrind gdb file" ;;
     tools) echo "clang libclang-rt-14-dev strace socat hyperfine valgrind util-linux procps time coreutils shellcheck" ;;
-    docs) echo "mandoc zsh" ;;
+    docs) echo "mandoc zsh tmux" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 zip mandoc" ;;
     *) return 1 ;;
   esac

@@ -25,7 +25,7 @@ fail() {
 prefix=$work/prefix
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 for file in bin/tamrel_ctl bin/tamrel_driver_sim share/man/man1/tamrel_ctl.1 share/man/man1/tamrel_driver_sim.1 \
-    share/bash-completion/completions/tamrel_ctl share/zsh/site-functions/_tamrel_ctl \
+    share/bash-completion/completions/tamrel_ctl share/zsh/site-functions/_tamrel_ctl share/powershell/completions/tamrel_ctl.ps1 \
     share/doc/tamrel_ctl/README.md share/doc/tamrel_ctl/tamrel_ctl.1.txt share/doc/tamrel_ctl/tamrel_driver_sim.1.txt; do
   [ -s "$prefix/$file" ] || fail "$file is not installed"
 done

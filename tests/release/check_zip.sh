@@ -2,8 +2,8 @@
 # The Windows download as a Windows user meets it: `bin\tamrel_ctl.exe
 # status` works right where it is unzipped (no folder above bin), a README.txt
 # and the man pages as text with Windows' line ends (the pages sending cmd and
-# PowerShell users to README.txt), and SHA256SUMS beside the zip that holds
-# its hash.
+# PowerShell users to README.txt), the PowerShell completion, and SHA256SUMS
+# beside the zip that holds its hash.
 #   tests/release/check_zip.sh ZIP
 set -euo pipefail
 zip=$1
@@ -16,7 +16,7 @@ fail() {
 }
 
 listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-want="README.txt bin/tamrel_ctl.exe bin/tamrel_driver_sim.exe tamrel_ctl.1.txt tamrel_driver_sim.1.txt "
+want="README.txt bin/tamrel_ctl.exe bin/tamrel_driver_sim.exe tamrel_ctl.1.txt tamrel_ctl.ps1 tamrel_driver_sim.1.txt "
 [ "$listing" = "$want" ] || fail "the zip holds '$listing', not '$want'"
 (cd "$work" && cmake -E tar xf "$zip")
 for text in README.txt tamrel_ctl.1.txt tamrel_driver_sim.1.txt; do

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Checks the shell completion of tamrel_ctl and the forms that people are shown:
-#   tests/release/completion_test.sh BASH_FILE ZSH_FILE TOOL MAN_PAGE
+#   tests/release/completion_test.sh BASH_FILE ZSH_FILE TOOL MAN_PAGE PS1_FILE
 # The forms that bash and zsh offer at an empty first word, and that the man
 # page lists, must be exactly those of the tool's own usage output. The bash
 # file is sourced in a fresh bash and its registered function is called as
 # bash calls it, with COMPREPLY compared (in readline's order), and paths
-# completed after load_lh_config; the zsh file must pass zsh -n. Exits 77
-# (skipped) when zsh is not installed.
+# completed after load_lh_config; the zsh file must pass zsh -n. Then names
+# that would run code if badly quoted, completed for real by bash and zsh in
+# tmux, and by PowerShell (completion_test.ps1). Exits 77 (skipped) when zsh,
+# tmux or pwsh is not installed; without pwsh, 1 under TAMREL_REQUIRE_PWSH=1.
 set -euo pipefail
 
 if [[ ${1-} != --inside-fresh-bash ]]; then
-    if [[ $# -ne 4 ]]; then
-        echo "usage: $0 BASH_FILE ZSH_FILE TOOL MAN_PAGE" >&2
+    if [[ $# -ne 5 ]]; then
+        echo "usage: $0 BASH_FILE ZSH_FILE TOOL MAN_PAGE PS1_FILE" >&2
         exit 2
     fi
     # A form as its name: no placeholder, no trailing space.
@@ -21,8 +23,8 @@ if [[ ${1-} != --inside-fresh-bash ]]; then
     [[ $(wc -l <<<"$usage") -eq 13 && $man == "$usage" ]] ||
         { printf 'FAIL: the man page lists other forms than the usage:\n%s\n--\n%s\n' "$man" "$usage" >&2; exit 1; }
     env -u BASH_ENV bash --norc --noprofile "$0" --inside-fresh-bash "$1" "$usage"
-    if ! command -v zsh >/dev/null; then
-        echo "SKIPPED: zsh is not installed; $2 not checked"
+    if ! command -v zsh >/dev/null || ! command -v tmux >/dev/null; then
+        echo "SKIPPED: zsh or tmux is not installed; $2 and the PowerShell completion not checked"
         exit 77
     fi
     [[ $(head -n 1 "$2") == '#compdef tamrel_ctl' ]] && zsh -n "$2" ||
@@ -32,6 +34,34 @@ if [[ ${1-} != --inside-fresh-bash ]]; then
         compset() { return 1; }; typeset -A compstate; CURRENT=2; source "$1"' zsh "$2" | names)
     [[ $zsh_forms == "$usage" ]] || { printf 'FAIL: zsh offers other forms:\n%s\n' "$zsh_forms" >&2; exit 1; }
     echo "zsh: $2 passes zsh -n and offers the 13 forms of the usage, as the man page lists them"
+
+    # Each name in a folder of its own, typed inside " and inside ' into an
+    # interactive bash and zsh (history expansion on), Tab completing it and
+    # Enter running a tamrel_ctl that records its argument.
+    work=$(mktemp -d) && trap 'tmux -S "$work/tmux" kill-server 2>/dev/null || true; rm -rf "$work"' EXIT
+    names=('bq`touch PWNED`.json' '$(touch PWNED).json' '$HOME“”.json' 'a"b.json' "it's‘’.json" 'a!b.json' 'a b;c.json')
+    for i in "${!names[@]}"; do files+=("$work/n/[$i]/${names[i]}") && mkdir -p "$work/n/[$i]" && touch "${files[i]}"; done
+    cat >"$work/.zshrc" <<EOF # bash's too
+HISTFILE= PS1='$ '; tamrel_ctl() { printf '%s\n' "\$1" >>"$work/got"; }
+if [ -n "\${ZSH_VERSION-}" ]; then fpath=("${2%/*}" \$fpath) && autoload -U compinit && compinit -D -u; else source "$1"; fi
+EOF
+    for shell in "bash --rcfile $work/.zshrc -i" "zsh -d -i"; do
+        : >"$work/got" && ZDOTDIR=$work tmux -S "$work/tmux" -f /dev/null new-session -d -x 300 -c "$work/n" "$shell" \; set -g exit-empty off
+        for _ in {1..100}; do [[ $(tmux -S "$work/tmux" capture-pane -p) == '$'* ]] && break; sleep 0.1; done
+        for quote in \" \'; do for file in "${files[@]}"; do
+            tmux -S "$work/tmux" send-keys -l "tamrel_ctl ${quote}load_lh_config ${file%/*}/" \; send-keys Tab Enter
+        done; done
+        tmux -S "$work/tmux" send-keys -l exit \; send-keys Enter
+        for _ in {1..100}; do tmux -S "$work/tmux" has-session 2>/dev/null || break; sleep 0.1; done
+        [[ $(<"$work/got") == "$(printf 'load_lh_config %s\n' "${files[@]}" "${files[@]}")" && ! -e $work/n/PWNED ]] ||
+            { printf 'FAIL: %s passed other arguments:\n%s\n' "${shell%% *}" "$(<"$work/got")" >&2; exit 1; }
+    done
+    # shellcheck source=scripts/lib/pwsh.sh
+    source "$(dirname "$0")/../../scripts/lib/pwsh.sh"
+    pwsh_found || exit
+    # shellcheck disable=SC2154 # pwsh_found sets pwsh
+    "$pwsh" -NoProfile -NonInteractive -WorkingDirectory "$work/n" -File "$(dirname "$0")/completion_test.ps1" "$5" "$3" "$usage"
+    echo "bash, zsh and PowerShell complete ${#names[@]} hostile names inside \" and ' to the paths themselves, and run nothing"
     exit 0
 fi
 
@@ -63,7 +93,7 @@ check() {
     COMP_LINE="tamrel_ctl ${words[*]}"
     COMP_POINT=${#COMP_LINE}
     local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
-    [[ $current == [\"\']* ]] && current=${current:1} # readline drops an opened quote
+    current=${current##*[\"\']} # readline hands over what follows the last quote opened
     COMPREPLY=(stale) asked=''
     "$function" tamrel_ctl "$current" "$previous" || true
     local got expected
@@ -110,6 +140,13 @@ PWD=$work check - '"load_lh_config a' -- "load_lh_config $work/a b/" "load_lh_co
 HOME=$work check - '"load_lh_config ~' -- "load_lh_config $work/a b/" "load_lh_config $work/a1" \
     "load_lh_config $work/empty/"
 check - "\"load_lh_config $work/e" --
+# Names escaped for the quote they go in, a ! written out of the double
+# quotes; readline's text of a word with quotes inside starts after the last.
+mkdir "$work/q" && touch "$work/q/it's a" "$work/q/a!2" "$work/q/b\`\$\"\\"
+check - "\"load_lh_config $work/q/b" -- "load_lh_config $work/q/b\\\`\\\$\\\"\\\\"
+check - "\"load_lh_config $work/q/a" -- "load_lh_config $work/q/a\"'!'\"2"
+check - "'load_lh_config $work/q/i" -- "load_lh_config $work/q/it'\\''s a"
+check - "'load_lh_config $work/q/it'\\''s" -- 's a'
 check - Status --
 check - '"ipd 63"' '' --
 check - status x --
