@@ -10,19 +10,12 @@
 # no driver fixture, since the first example starts its own stand-in driver.
 # shellcheck disable=SC2034,SC2154 # the variables are wine_lib.sh's
 
-# example LINE FILE: into FILE, the example of README.txt (an indented
-# block) that holds LINE, unindented, in CRLF line ends.
+# shellcheck source=scripts/lib/readme_example.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/readme_example.sh"
+
+# example LINE FILE: into FILE, the example of README.txt that holds LINE.
 example() {
-  LINE=$1 awk '
-    { sub(/\r$/, "") }
-    /^    |^$/ { if (n || $0 != "") block[++n] = substr($0, 5); found = found || index($0, ENVIRON["LINE"]); next }
-    found { exit }
-    { n = 0 }
-    END {
-      while (n > 0 && block[n] == "") n--
-      for (i = 1; found && i <= n; i++) printf "%s\r\n", block[i]
-      exit !found
-    }' "$build/doc/README.txt" >"$2" || problem "README.txt has no example with the line: $1"
+  readme_example "$build/doc/README.txt" "$1" >"$2" || problem "README.txt has no example with the line: $1"
 }
 
 # in_cmd FOLDER [/c FILE]: Wine's cmd in FOLDER, running FILE or the lines
