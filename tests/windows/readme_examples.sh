@@ -63,7 +63,8 @@ readme_usage_example_loads_quoted_path() {
 
 # Section 6's batch files: the one call ends with status 1 on a refusal;
 # check.cmd reports the unknown command and the refusal, and only those,
-# and ends with status 1.
+# and ends with status 1; the IPD it set is read from status. None leaves
+# its folder in %TEMP%.
 readme_batch_files_report_failures() {
   start_driver "$dir/driver" --quiet || return 0
   example 'tamrel_ctl "backglow bri 300" >' "$dir/one_call.cmd"
@@ -76,6 +77,21 @@ readme_batch_files_report_failures() {
   expect_lines 1 $'^FAILED: "backglow of"\r$'
   expect_lines 1 $'^REFUSED: "backglow bri 300"\r$'
   expect_lines 2 '^(FAILED|REFUSED)'
-  rm -f "$WINEPREFIX"/drive_c/users/*/Temp/reply.txt
+  example 'if "%%a"=="ipd" set "ipd=%%b"' "$dir/ipd.cmd"
+  in_cmd "$dir" /c ipd.cmd </dev/null
+  expect_lines 1 $'^The IPD is 64.0 mm\r$'
+  ! compgen -G "$WINEPREFIX/drive_c/users/*/Temp/tamrel_*" >/dev/null || problem "a batch file left its folder in %TEMP%"
+}
+
+# Section 8's batch file, in the unzipped folder: the stand-in driver it
+# starts answers, and is stopped at the end.
+readme_batch_file_starts_and_stops_stand_in() {
+  mkdir -p "$dir/zip/bin"
+  cp "$ctl" "$driver_sim" "$dir/zip/bin/"
+  example 'taskkill /im tamrel_driver_sim.exe /f' "$dir/zip/sim.cmd"
+  in_cmd "$dir/zip" /c sim.cmd </dev/null
+  expect_lines 1 $'^OK leds: (FF8000 ){9}FF8000\r$'
+  run_ctl status
+  [ "$status" -eq 1 ] || { problem "the stand-in driver still runs"; started_from=$dir/zip; }
 }
 
