@@ -10,19 +10,12 @@
 # no driver fixture, since the first example starts its own stand-in driver.
 # shellcheck disable=SC2034,SC2154 # the variables are wine_lib.sh's
 
-# example LINE FILE: into FILE, the example of README.txt (an indented
-# block) that holds LINE, unindented, in CRLF line ends.
+# shellcheck source=scripts/lib/readme_example.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/readme_example.sh"
+
+# example LINE FILE: into FILE, the example of README.txt that holds LINE.
 example() {
-  LINE=$1 awk '
-    { sub(/\r$/, "") }
-    /^    |^$/ { if (n || $0 != "") block[++n] = substr($0, 5); found = found || index($0, ENVIRON["LINE"]); next }
-    found { exit }
-    { n = 0 }
-    END {
-      while (n > 0 && block[n] == "") n--
-      for (i = 1; found && i <= n; i++) printf "%s\r\n", block[i]
-      exit !found
-    }' "$build/doc/README.txt" >"$2" || problem "README.txt has no example with the line: $1"
+  readme_example "$build/doc/README.txt" "$1" >"$2" || problem "README.txt has no example with the line: $1"
 }
 
 # in_cmd FOLDER [/c FILE]: Wine's cmd in FOLDER, running FILE or the lines
@@ -70,7 +63,8 @@ readme_usage_example_loads_quoted_path() {
 
 # Section 6's batch files: the one call ends with status 1 on a refusal;
 # check.cmd reports the unknown command and the refusal, and only those,
-# and ends with status 1.
+# and ends with status 1; the IPD it set is read from status. None leaves
+# its folder in %TEMP%.
 readme_batch_files_report_failures() {
   start_driver "$dir/driver" --quiet || return 0
   example 'tamrel_ctl "backglow bri 300" >' "$dir/one_call.cmd"
@@ -83,6 +77,21 @@ readme_batch_files_report_failures() {
   expect_lines 1 $'^FAILED: "backglow of"\r$'
   expect_lines 1 $'^REFUSED: "backglow bri 300"\r$'
   expect_lines 2 '^(FAILED|REFUSED)'
-  rm -f "$WINEPREFIX"/drive_c/users/*/Temp/reply.txt
+  example 'if "%%a"=="ipd" set "ipd=%%b"' "$dir/ipd.cmd"
+  in_cmd "$dir" /c ipd.cmd </dev/null
+  expect_lines 1 $'^The IPD is 64.0 mm\r$'
+  ! compgen -G "$WINEPREFIX/drive_c/users/*/Temp/tamrel_*" >/dev/null || problem "a batch file left its folder in %TEMP%"
+}
+
+# Section 8's batch file, in the unzipped folder: the stand-in driver it
+# starts answers, and is stopped at the end.
+readme_batch_file_starts_and_stops_stand_in() {
+  mkdir -p "$dir/zip/bin"
+  cp "$ctl" "$driver_sim" "$dir/zip/bin/"
+  example 'taskkill /im tamrel_driver_sim.exe /f' "$dir/zip/sim.cmd"
+  in_cmd "$dir/zip" /c sim.cmd </dev/null
+  expect_lines 1 $'^OK leds: (FF8000 ){9}FF8000\r$'
+  run_ctl status
+  [ "$status" -eq 1 ] || { problem "the stand-in driver still runs"; started_from=$dir/zip; }
 }
 

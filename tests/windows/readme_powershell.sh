@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# README.txt's PowerShell examples, run in PowerShell 7 against the Linux tool
+# and stand-in driver, each under $PSNativeCommandArgumentPassing 'Legacy'
+# (how Windows PowerShell 5.1 passes arguments) and 'Standard', in a script
+# that sets $ErrorActionPreference = 'Stop' and, as strict as 7 gets,
+# $PSNativeCommandUseErrorActionPreference. Each example is taken from the
+# README as it stands, by a line it holds; a README without it fails.
+#
+#   tests/windows/readme_powershell.sh README TAMREL_CTL TAMREL_DRIVER_SIM
+#
+# The names the examples use resolve to the Linux programs through a bin
+# folder; the stand-in driver takes half a second to start, as on Windows,
+# so that the wait loops wait. Read only, not run: the Path change,
+# Unblock-File, VersionInfo (an ELF file has none), the checksum, and the
+# paths with backslashes. Exits 77 (skipped) without pwsh.
+set -euo pipefail
+# shellcheck source=scripts/lib/pwsh.sh
+source "$(dirname "$0")/../../scripts/lib/pwsh.sh"
+# shellcheck source=scripts/lib/readme_example.sh
+source "$(dirname "$0")/../../scripts/lib/readme_example.sh"
+pwsh_found || exit $?
+dir=$(mktemp -d)
+# At the end, should a run stop half way, section 1's stand-in driver too: the lock names it.
+trap 'kill -KILL "$(cat "$dir/run/tamrel_proximity_ctl.lock" 2>/dev/null)" 2>/dev/null || true; rm -rf "$dir"' EXIT
+printf '#!/bin/sh\nsleep 0.5\nexec "%s" "$@"\n' "$3" | install -D -m 0755 /dev/stdin "$dir/bin/tamrel_driver_sim.exe"
+for name in tamrel_ctl tamrel_ctl.exe; do ln -s "$2" "$dir/bin/$name"; done
+
+# 0 section 1's wait loop, 1 the stand-in driver in a script, 2 the refusal,
+# 3 Invoke-Tamrel, 4 one value of status, 5 the time limit.
+examples=('if ($LASTEXITCODE -ne 0) { .\bin\tamrel_ctl.exe status }' '$d = Start-Process .\bin\tamrel_driver_sim.exe'
+          '$r = tamrel_ctl "backglow bri 300"' 'function Invoke-Tamrel' '$reply = tamrel_ctl status'
+          'Wait-Process -Id $p.Id -Timeout 5')
+for i in "${!examples[@]}"; do
+  readme_example "$1" "${examples[i]}" >"$dir/$i.ps1" || { echo "README.txt has no example with the line: ${examples[i]}"; exit 1; }
+done
+
+# `. check RUN TEST WHAT` runs the block RUN where the script's own variables
+# are, its output and what it threw in $out; TEST must then hold.
+cat >"$dir/check.ps1" <<'EOF'
+$failed = 0
+Set-StrictMode -Version Latest
+$ErrorActionPreference = 'Stop'
+$PSNativeCommandUseErrorActionPreference = $true
+function check($run, $test, $what) {
+    $out = try { . $run *>&1 } catch { "threw: $_" }
+    if (-not (& $test)) { $script:failed = 1; "FAILED under ${mode}: $what; it wrote: $out" }
+}
+foreach ($mode in 'Legacy', 'Standard') {
+    $PSNativeCommandArgumentPassing = $mode
+    . check { . ./1.ps1 } { "$out" -match '^OK leds: (FF8000 ){9}FF8000$' -and $d.WaitForExit(5000) } 'the stand-in driver answers, then is stopped'
+    Remove-Item "$env:XDG_RUNTIME_DIR/*"
+    . check { . ./0.ps1 } { @(@($out) -like 'proximity: *').Count -eq 1 -and "$out" -notmatch 'Error' } 'the wait loop ends once the driver answers'
+    . check { . ./1.ps1 } { "$out" -like 'threw: *exited with status 1' } 'a stand-in driver beside another exits at once'
+    . check { . ./2.ps1 } { "$out" -like 'refused: ERR backglow bri*' } 'a refusal is reported'
+    . check { . ./3.ps1 } { "$out" -like "OK ipd 64* threw: tamrel_ctl 'backglow bri 300' refused: ERR *" } 'Invoke-Tamrel throws on a refusal'
+    # In a runspace of its own, where no try around the call changes what an error does.
+    foreach ($preference in 'Stop', 'Continue') {
+        $path, $inner = $env:PATH, ("`$ErrorActionPreference = '$preference'; tamrel_ctl 'ipd?'; `$env:PATH = ''`n" +
+            "function Invoke-Tamrel { $((Get-Command Invoke-Tamrel).Definition) }`nInvoke-Tamrel status; 'returned'")
+        . check { [powershell]::Create().AddScript($inner).Invoke() } { "$out" -like "threw: *'tamrel_ctl'*" } "Invoke-Tamrel without tamrel_ctl, under '$preference'"
+        $env:PATH = $path
+    }
+    . check { . ./4.ps1 } { "$out" -eq 'The IPD is 64.0 mm' } 'the IPD that Invoke-Tamrel set is read from status'
+    . check { . ./5.ps1 } { "$out" -eq 'exit status 0' } 'the time limit lets an answer through'
+    /bin/kill -STOP ($driver = /bin/cat "$env:XDG_RUNTIME_DIR/tamrel_proximity_ctl.lock")
+    . check { . ./5.ps1 } { "$out" -eq 'no reply within 5 seconds' -and $p.WaitForExit(5000) } 'the time limit stops a call that hangs'
+    /bin/kill -CONT $driver
+    Stop-Process -Id $driver
+    Remove-Item "$env:XDG_RUNTIME_DIR/*"
+}
+exit $failed
+EOF
+cd "$dir"
+mkdir -m 0700 run
+XDG_RUNTIME_DIR=$dir/run TEMP=$dir PATH=$dir/bin:$PATH NO_COLOR=1 "$pwsh" -NoProfile -NonInteractive -File check.ps1
