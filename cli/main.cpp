@@ -1,7 +1,7 @@
 // tamrel_ctl: pass one control command to the Tamrel Proximity driver and
 // print its reply.
-#include "cli/command_vocabulary.h"
 #include "cli/usage.h"
+#include "control/command_forms.h"
 #include "control/send_command.h"
 
 #include <signal.h>

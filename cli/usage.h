@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // The usage text, on standard error.
 #pragma once
 

@@ -1,8 +1,6 @@
 # Compiler and linker flags, in one place. The builds of CMakePresets.json
 # differ only in the options below and in the compiler and build type.
 
-include(${CMAKE_CURRENT_LIST_DIR}/TamrelWindows.cmake)
-
 if(WIN32)
   # The Win32 headers without their rarely used parts, for every source.
   add_compile_definitions(WIN32_LEAN_AND_MEAN)
@@ -27,17 +25,21 @@ if(TAMREL_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# Warnings for every target of ours (GoogleTest is built elsewhere); -Werror
-# when TAMREL_WERROR is on (every preset).
+# Warnings for every target of ours (GoogleTest is built elsewhere), as
+# errors when TAMREL_WERROR is on (every preset).
 if(MSVC)
-  add_compile_options(/W4 $<$<BOOL:${TAMREL_WERROR}>:/WX>)
+  set(warnings /W4 /WX)
 else()
-  add_compile_options(-Wall -Wextra $<$<BOOL:${TAMREL_WERROR}>:-Werror>)
+  set(warnings -Wall -Wextra -Werror)
 endif()
+if(NOT TAMREL_WERROR)
+  list(POP_BACK warnings)
+endif()
+add_compile_options(${warnings})
 
-# The tool and its libraries: no exceptions, no RTTI, and nothing linked in
-# that the code does not use (the C++ runtime would otherwise allocate its
-# exception pool at start-up).
+# The tool's sources (README.md, Layout) and the archives made of them: no
+# exceptions, no RTTI (the C++ runtime would otherwise allocate its exception
+# pool at start-up).
 function(tamrel_tool_flags target)
   if(MSVC)
     target_compile_options(${target} PRIVATE /GR-)
@@ -66,6 +68,3 @@ set(TAMREL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
 if(NOT TAMREL_SOURCE_DATE_EPOCH)
   set(TAMREL_SOURCE_DATE_EPOCH 1796688000) # 2026-12-08
 endif()
-
-# How tamrel_ctl is linked: musl, static or dynamic.
-include(${CMAKE_CURRENT_LIST_DIR}/TamrelLink.cmake)

@@ -1,33 +1,15 @@
-# How tamrel_ctl is linked on Linux. Nearly all of an exchange's time is the
-# start of the process, and glibc's start-up probes the CPU, which costs
-# dearly under virtualisation; musl's does not.
-#
-#   TAMREL_CTL_LINK=auto     musl where it can be used here, else static, and
-#                            one configure line says why not musl
-#   TAMREL_CTL_LINK=musl     musl, or configuring stops saying why not
-#   TAMREL_CTL_LINK=static   static-pie, against the system's C library
-#   TAMREL_CTL_LINK=dynamic  against the system's C library, dynamically
-#
-# musl is linked static-pie (musl's rcrt1.o relocates the executable, so it
-# keeps address space layout randomisation). It needs GCC on x86-64 (clang
-# ignores -specs and would build against glibc), C and C++ alike, and
-# Debian's musl-tools. An instrumented build (TAMREL_SANITIZE, TAMREL_FUZZ,
-# or -fsanitize, --coverage, -fprofile-* or -pg in any flags) is linked
-# dynamically whatever the option says: the instrumentation's runtimes are
-# built for glibc, and the sanitizers' cannot run in a static executable.
-#
-# The flags that reach a musl tool are the user's compile flags
-# (CMAKE_CXX_FLAGS[_<CONFIG>], from CXXFLAGS) and, since the C driver links
-# it, CMAKE_C_FLAGS[_<CONFIG>] (CFLAGS) and CMAKE_EXE_LINKER_FLAGS
-# (LDFLAGS). Optimisation, warnings, debug information and hardening
-# (-fstack-protector*, -D_FORTIFY_SOURCE, -flto, -z relro/now) are safe:
-# musl provides what they call, and headers of its own are the only ones
-# searched. A flag that names glibc's or the C++ library's files (-L or
-# -I to their folders, -lstdc++) is not: the release tests then find
-# glibc in the tool.
-#
-# The choice is cached as TAMREL_CTL_LINK_CHOSEN (musl, static or dynamic;
-# on Windows `toolchain`: the MinGW-w64 toolchain file decides) for the tests.
+# How tamrel_ctl is linked on Linux (TAMREL_CTL_LINK: README.md, Builds).
+# musl, static-pie, because nearly all of an exchange's time is the start of
+# the process, and glibc's start-up probes the CPU, which costs dearly under
+# virtualisation (bench/README.md). musl needs GCC for C and C++ on x86-64
+# (clang ignores -specs) and Debian's musl-tools. An instrumented build
+# (-fsanitize, --coverage, -fprofile-*, -pg in any flags) is linked
+# dynamically: its runtimes are glibc's. The user's C, C++ and linker flags
+# reach a musl tool: optimisation, debug information and hardening are safe,
+# a -L, -I or -l to glibc's or the C++ library's files is not (the release
+# tests then find glibc in the tool).
+# TAMREL_CTL_LINK_CHOSEN, cached for the tests, is the link taken (on Windows
+# `toolchain`: the MinGW-w64 toolchain file decides).
 set(TAMREL_CTL_LINK auto CACHE STRING "How tamrel_ctl is linked on Linux: auto, musl, static or dynamic")
 set_property(CACHE TAMREL_CTL_LINK PROPERTY STRINGS auto musl static dynamic)
 if(NOT TAMREL_CTL_LINK MATCHES "^(auto|musl|static|dynamic)$")
@@ -78,23 +60,21 @@ function(tamrel_link_musl target)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C POSITION_INDEPENDENT_CODE ON)
 endfunction()
 
-# tamrel_add_tool(TARGET SOURCE... LIBRARY...): the program TARGET of its
-# SOURCEs and its own copy of the LIBRARYs' sources, all compiled with the
-# tool's flags for the link chosen above.
+# tamrel_add_tool(TARGET LIBRARY...): the program TARGET with its own copy
+# of the LIBRARYs' sources, all compiled with the tool's flags for the link
+# chosen above (the glibc archives would not link). Its own sources follow
+# with target_sources().
 function(tamrel_add_tool target)
   add_executable(${target})
-  foreach(item IN LISTS ARGN)
-    if(TARGET ${item})
-      get_target_property(dir ${item} SOURCE_DIR)
-      get_target_property(sources ${item} SOURCES)
-      if(sources) # none in the system's own, on Windows
-        list(TRANSFORM sources PREPEND ${dir}/)
-        target_sources(${target} PRIVATE ${sources})
-      endif()
-    else()
-      target_sources(${target} PRIVATE ${item})
+  foreach(library IN LISTS ARGN)
+    get_target_property(dir ${library} SOURCE_DIR)
+    get_target_property(sources ${library} SOURCES)
+    if(sources) # none in the system's own, on Windows
+      list(TRANSFORM sources PREPEND ${dir}/)
+      target_sources(${target} PRIVATE ${sources})
     endif()
   endforeach()
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   tamrel_tool_flags(${target})
   if(NOT MSVC)
     target_link_options(${target} PRIVATE -Wl,--as-needed)

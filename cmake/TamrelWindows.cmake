@@ -1,8 +1,12 @@
-# tamrel_windows_resources(TARGET DESCRIPTION): makes TARGET a Windows
-# program that carries its application manifest as resource RT_MANIFEST 1
-# (execution level asInvoker without uiAccess: it never asks for elevation;
-# Windows 10 and 11) and its version information, from project().
+# tamrel_windows_resources(TARGET DESCRIPTION): on Windows, makes TARGET a
+# Windows program that carries its application manifest as resource
+# RT_MANIFEST 1 (execution level asInvoker without uiAccess: it never asks
+# for elevation; Windows 10 and 11) and its version information, from
+# project(). Elsewhere it does nothing.
 function(tamrel_windows_resources target description)
+  if(NOT WIN32)
+    return()
+  endif()
   set(TAMREL_EXE_NAME ${target})
   set(TAMREL_EXE_DESCRIPTION "${description}")
   set(TAMREL_MANIFEST_PATH ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe.manifest)

@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // The control pipe protocol: what the tool and every driver keep to.
 //
 // One connection carries one request and one reply, each a single message on

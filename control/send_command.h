@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // The one exchange with the driver: connect to its control pipe, send one
 // command, print its one reply.
 #pragma once

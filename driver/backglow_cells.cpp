@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace tamrel_driver_sim {
 
@@ -38,20 +36,6 @@ std::string with_backglow(std::string line, std::string_view request, std::strin
     if (request.substr(0, 9) == "backglow " && reply.substr(0, 4) != "ERR " && !line.empty())
         line.insert(line.size() - 1, " " + backglow_cells(state.leds, state.brightness, state.backglow_on));
     return line;
-}
-
-bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* term)
-{
-    bool no_color_set = no_color != nullptr && no_color[0] != '\0';
-    bool dumb = term != nullptr && std::strcmp(term, "dumb") == 0;
-    return stderr_is_terminal && !no_color_set && !dumb;
-}
-
-bool log_in_colour()
-{
-    const char* no_color = std::getenv("NO_COLOR");
-    const char* term = std::getenv("TERM");
-    return colour_wanted(true, no_color, term) && stderr_takes_colour();
 }
 
 } // namespace tamrel_driver_sim

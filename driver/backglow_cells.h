@@ -27,18 +27,4 @@ std::string backglow_cells(const std::array<std::uint32_t, LED_COUNT>& leds, int
 // a backglow command (fill, set, bri, on, off, status) that was not refused.
 std::string with_backglow(std::string line, std::string_view request, std::string_view reply, const State& state);
 
-// Whether the log may draw in colour: only when standard error is a terminal,
-// NO_COLOR is absent or empty (no-color.org), and TERM is not "dumb". A null
-// pointer stands for a variable that is not set.
-bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* term);
-
-// The decision for this process: colour_wanted() with its environment, the
-// terminal asked last (on Windows the asking turns escape sequences on).
-bool log_in_colour();
-
-// The system's part (posix/log_output.cpp, win32/log_output.cpp): whether
-// standard error is a terminal that takes colour; on Windows a console,
-// asked to take escape sequences.
-bool stderr_takes_colour();
-
 } // namespace tamrel_driver_sim

@@ -1,6 +1,8 @@
 // The rules for lighthouse config paths that hold on every system.
 #include "driver/lh_config_file.h"
 
+#include "driver/system.h"
+
 namespace tamrel_driver_sim {
 
 namespace {

@@ -39,9 +39,4 @@ bool names_device_or_network(std::string_view path);
 // answer on every system.
 bool names_reserved_device(std::string_view path);
 
-// The system's part of load_lh_config_file(), one per system
-// (posix/lh_config_file.cpp, win32/lh_config_file.cpp): looks `path` up
-// and reads the file. `bytes` may be left set on a failure.
-FileLoad read_lh_config_file(const std::string& path);
-
 } // namespace tamrel_driver_sim

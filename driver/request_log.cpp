@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -104,6 +105,20 @@ void write_queued(std::shared_ptr<LogQueue> queue)
 }
 
 } // namespace
+
+bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* term)
+{
+    bool no_color_set = no_color != nullptr && no_color[0] != '\0';
+    bool dumb = term != nullptr && std::strcmp(term, "dumb") == 0;
+    return stderr_is_terminal && !no_color_set && !dumb;
+}
+
+bool log_in_colour()
+{
+    const char* no_color = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    return colour_wanted(true, no_color, term) && stderr_takes_colour();
+}
 
 std::string format_log_line(std::chrono::system_clock::time_point when, std::string_view request,
                             std::size_t request_length, std::string_view reply)

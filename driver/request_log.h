@@ -5,8 +5,9 @@
 // selection) holds up neither the serving nor the stop.
 #pragma once
 
+#include "driver/system.h"
+
 #include <chrono>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,27 +29,14 @@ constexpr std::size_t LOG_QUEUE_LINES = 1024;
 std::string format_log_line(std::chrono::system_clock::time_point when, std::string_view request,
                             std::size_t request_length, std::string_view reply);
 
-// Where a log goes: a descriptor on POSIX, a HANDLE on Windows.
-#ifdef _WIN32
-using LogOutput = void*;
-#else
-using LogOutput = int;
-#endif
+// Whether the log may draw in colour: only when standard error is a terminal,
+// NO_COLOR is absent or empty (no-color.org), and TERM is not "dumb". A null
+// pointer stands for a variable that is not set.
+bool colour_wanted(bool stderr_is_terminal, const char* no_color, const char* term);
 
-// The system's part of the log, one per system (posix/log_output.cpp,
-// win32/log_output.cpp):
-
-// The process's standard error, as a LogOutput.
-LogOutput standard_error();
-
-// Writes all of `bytes` (on Windows with CRLF line ends, as the console
-// runtime writes text), or as much as the output takes before it fails.
-// The system's own call, not stdio: exit() flushes stdio's streams and
-// would wait for a lock held by a write that never ends.
-void write_out(LogOutput output, const std::string& bytes);
-
-// `seconds` in local time.
-std::tm local_time(std::time_t seconds);
+// The decision for this process: colour_wanted() with its environment, the
+// terminal asked last (on Windows the asking turns escape sequences on).
+bool log_in_colour();
 
 class Log {
 public:

@@ -9,9 +9,9 @@
 // that sends nothing, trickles, or never reads its reply is dropped when it
 // runs out, and holds up no one else meanwhile.
 //
-// A crowd: at most MAX_CONNECTIONS connections are held at once (on POSIX
-// fewer when the limit on open files leaves room for fewer); a newcomer
-// past that many makes the oldest go. So a crowd of silent clients can
+// A crowd: at most MAX_CONNECTIONS connections are held at once, or as many
+// as the system leaves room for; a newcomer past that many makes the oldest
+// go. So a crowd of silent clients can
 // neither lock others out nor use up what the driver needs for itself, and
 // a polite client is served within one deadline of connecting.
 //
@@ -40,14 +40,13 @@ struct Request {
 // and never throws: one request going wrong must not take the server down.
 using RequestHandler = std::function<std::string(const Request& request)>;
 
-// Connections held at once, at most: a thousand clients and a few spare.
-// Each costs a handle and 8 KiB of pipe buffers on Windows; on POSIX the
-// limit on open files (1024 by default) leaves room for fewer.
+// The crowd's size: a thousand clients and a few spare. Each costs a handle
+// and 8 KiB of pipe buffers on Windows.
 constexpr std::size_t MAX_CONNECTIONS = 1024;
 
 struct ServerOptions {
     std::size_t max_request_bytes = MAX_REQUEST_BYTES;
-    int deadline_ms = 5000;  // from accept to disconnect
+    int deadline_ms = 5000;  // each connection's deadline
     // Called once the pipe is served. `socket_path` is the file behind the
     // pipe where the pipe layer maps it onto a socket (POSIX), and empty
     // where the pipe is the system's own (Windows).

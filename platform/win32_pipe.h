@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // The Win32 pipe client functions that control/ uses: CreateFileA,
 // SetNamedPipeHandleState, WriteFile, ReadFile, CloseHandle, GetLastError.
 //

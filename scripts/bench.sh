@@ -25,7 +25,7 @@ build() {  # PRESET TARGET...
   local preset=$1
   shift
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target "$@" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)" --target "$@" >/dev/null
 }
 status=0
 if [ "$what" = exchange ] || [ "$what" = all ]; then

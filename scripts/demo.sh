@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib/wait_for_driver.sh
 scripts/install_deps.sh linux
 cmake --preset release >/dev/null
-cmake --build --preset release --target programs >/dev/null
+cmake --build --preset release -j "$(nproc)" --target programs >/dev/null
 ctl=build-release/cli/tamrel_ctl
 sim=build-release/driver/tamrel_driver_sim
 

@@ -29,27 +29,30 @@ chmod 0711 "$tmp" # another user (the access tests' nobody) may pass through
 export TMPDIR=$tmp
 trap 'rm -rf "$tmp"' EXIT
 
+# Builds and tests run on every core (the presets name no number).
+jobs=$(nproc)
+
 # preset PRESET: configures and builds one tree, showing the log on failure.
 preset() {
   local log=$tmp/build-$1.log
-  if ! { cmake --preset "$1" && cmake --build --preset "$1"; } >"$log" 2>&1; then
+  if ! { cmake --preset "$1" && cmake --build --preset "$1" -j "$jobs"; } >"$log" 2>&1; then
     tail -n 60 "$log" >&2
     echo "building the $1 preset failed" >&2
     return 1
   fi
 }
 
-dev() { preset dev && ctest --preset dev; }
-sanitize() { preset sanitize && ctest --preset sanitize; }
-fuzz() { preset sanitize && ctest --preset fuzz; }
-release() { preset release && ctest --preset release; }
+dev() { preset dev && ctest --preset dev -j "$jobs"; }
+sanitize() { preset sanitize && ctest --preset sanitize -j "$jobs"; }
+fuzz() { preset sanitize && ctest --preset fuzz -j "$jobs"; }
+release() { preset release && ctest --preset release -j "$jobs"; }
 windows() {
   if ! scripts/install_deps.sh windows; then
     echo "WINDOWS SUITE SKIPPED: mingw-w64 and wine64 could not be installed" >&2
     [ "${TAMREL_ALLOW_WINDOWS_SKIP:-0}" = 1 ]
     return
   fi
-  preset windows && ctest --preset windows
+  preset windows && ctest --preset windows -j "$jobs"
 }
 
 failed=()

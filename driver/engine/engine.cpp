@@ -1,6 +1,6 @@
 #include "driver/engine/engine.h"
 
-#include "cli/command_vocabulary.h"
+#include "control/command_forms.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,11 +21,6 @@ std::string ok(std::string_view what)
 std::string refuse(std::string_view reason)
 {
     return "ERR " + std::string(reason);
-}
-
-bool starts_with(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
 }
 
 bool is_digit(char c)
@@ -289,7 +284,7 @@ std::string backglow_status(State& state, std::string_view, const Context&)
 // context.
 using Command = std::string (*)(State& state, std::string_view arguments, const Context& context);
 
-// The command of each form of the tool's vocabulary, by the form's text.
+// The command of each form (control/command_forms.h), by the form's text.
 struct Handler {
     std::string_view form;
     Command command;
@@ -328,15 +323,7 @@ constexpr bool every_form_has_a_command()
     }
     return std::size(HANDLERS) == COMMAND_FORM_COUNT;
 }
-static_assert(every_form_has_a_command(), "each form of the vocabulary has a command, and each command a form");
-
-// Matched as the tool matches, but on the request's own length: a request
-// may hold a NUL, and "status\0x" is not "status".
-bool matches(const CommandForm& form, std::string_view request)
-{
-    std::string_view text = form.text;
-    return form.match == FormMatch::exact ? request == text : starts_with(request, text);
-}
+static_assert(every_form_has_a_command(), "each form has a command, and each command a form");
 
 std::string dispatch(State& state, std::string_view request, const Context& context)
 {
@@ -344,11 +331,10 @@ std::string dispatch(State& state, std::string_view request, const Context& cont
         return refuse("empty request");
     if (request.size() > MAX_REQUEST_BYTES)
         return refuse("request longer than " + std::to_string(MAX_REQUEST_BYTES) + " bytes");
-    for (const CommandForm& form : COMMAND_FORMS) {
-        if (matches(form, request))
-            return command_of(form.text)(state, request.substr(std::string_view(form.text).size()), context);
-    }
-    return refuse("unknown command");
+    const CommandForm* form = find_form(request.data(), request.size());
+    if (form == nullptr)
+        return refuse("unknown command");
+    return command_of(form->text)(state, request.substr(std::string_view(form->text).size()), context);
 }
 
 } // namespace
@@ -396,7 +382,7 @@ std::string handle_request(State& state, std::string_view request, const Context
     std::string reply = dispatch(next, request, context);
     if (reply.empty() || reply.size() > REPLY_READ_LIMIT)
         return "ERR internal: no reply fits for this request";
-    if (!starts_with(reply, "ERR "))
+    if (reply.compare(0, 4, "ERR ") != 0)
         state = std::move(next);
     return reply;
 }

@@ -3,13 +3,11 @@
 // request that has arrived is answered at once: the reply goes into the
 // socket's buffer (it is at most 1023 bytes on a fresh connection), so a
 // client that never reads it costs nothing, and the connection is closed.
-// Each connection has one deadline, counted from its accept: whatever the
-// client does, it is dropped when that runs out.
 //
-// Descriptors: as many connections wait as the limit on open files leaves
-// room for, beside those the driver has open already (its own and any it
-// inherited), less one for taking a newcomer while all wait and one for a
-// lighthouse file. A newcomer past that many makes the oldest go. An accept
+// The crowd and the deadlines are server.h's. What differs: at most as many
+// connections wait as the limit on open files leaves room for, beside those
+// the driver has open already (its own and any it inherited), less one for
+// taking a newcomer while all wait and one for a lighthouse file. An accept
 // that fails for want of a descriptor drops nobody: the listener rests
 // until a connection ends, or 50 ms.
 #pragma once

@@ -44,6 +44,7 @@ void install_stop_handlers()
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
+    sigemptyset(&stop_signals);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(signal_number, &action, nullptr);
         sigaddset(&stop_signals, signal_number);

@@ -8,9 +8,7 @@
 // connection is over listens again. A connected instance reads one request,
 // answers it, then reads and throws away whatever else comes until the
 // client closes its end (closing ours first would throw the reply away).
-// Each connection has one deadline, counted from when the loop sees its
-// connect complete: whatever the client does, it is cut off when that runs
-// out.
+// The crowd and the deadlines are server.h's.
 #pragma once
 
 #include "driver/server.h"

@@ -72,8 +72,7 @@ int open_socket(const sockaddr_un& address, int type)
     return fd;
 }
 
-} // namespace
-
+// Takes a free slot for `fd`; returns null when the table is full.
 HANDLE pipe_handle_open(int fd, bool message_type)
 {
     HANDLE handle = nullptr;
@@ -90,17 +89,7 @@ HANDLE pipe_handle_open(int fd, bool message_type)
     return handle;
 }
 
-PipeHandle* pipe_handle_get(HANDLE handle)
-{
-    int index = index_of(handle);
-    if (index < 0)
-        return nullptr;
-    pthread_mutex_lock(&slots_lock);
-    PipeHandle* pipe = slots[index].in_use ? &slots[index].pipe : nullptr;
-    pthread_mutex_unlock(&slots_lock);
-    return pipe;
-}
-
+// Frees the slot and returns its descriptor, or -1 for a handle that is not open.
 int pipe_handle_release(HANDLE handle)
 {
     int index = index_of(handle);
@@ -114,6 +103,19 @@ int pipe_handle_release(HANDLE handle)
     }
     pthread_mutex_unlock(&slots_lock);
     return fd;
+}
+
+} // namespace
+
+PipeHandle* pipe_handle_get(HANDLE handle)
+{
+    int index = index_of(handle);
+    if (index < 0)
+        return nullptr;
+    pthread_mutex_lock(&slots_lock);
+    PipeHandle* pipe = slots[index].in_use ? &slots[index].pipe : nullptr;
+    pthread_mutex_unlock(&slots_lock);
+    return pipe;
 }
 
 DWORD WINAPI GetLastError(void)

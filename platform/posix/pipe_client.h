@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // What the client functions of win32_pipe_api.h keep behind a HANDLE: a
 // fixed table, no heap. A handle is an index into a static array, offset so
 // that no valid handle is null or INVALID_HANDLE_VALUE. The tests reach a
@@ -14,11 +16,5 @@ struct PipeHandle {
 
 constexpr int MAX_PIPE_HANDLES = 64;
 
-// Takes a free slot for `fd`; returns null when the table is full.
-HANDLE pipe_handle_open(int fd, bool message_type);
-
 // The slot behind `handle`, or null when `handle` is not an open pipe handle.
 PipeHandle* pipe_handle_get(HANDLE handle);
-
-// Frees the slot and returns its descriptor, or -1 for a handle that is not open.
-int pipe_handle_release(HANDLE handle);

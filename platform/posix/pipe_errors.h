@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // The Win32 error code that Windows reports where POSIX reports an errno.
 // The same errno means different things to different pipe operations, so
 // there is one mapping per operation, each falling back to the general one.

@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // Where a pipe lives on a POSIX system: the runtime folder that holds the
 // pipe layer's sockets, the rule that folder must keep, and the socket path
 // of a pipe name. Both ends resolve names here alone.

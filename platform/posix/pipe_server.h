@@ -1,3 +1,5 @@
+// Not linked into the tool, unlike the rest of platform/posix/: may use the C++ library.
+//
 // The serving side of the POSIX pipe layer: what a driver needs to serve a
 // message-type pipe that the client functions of win32_pipe_api.h open.
 //

@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // What both ends of the POSIX pipe layer do on a pipe's socket: the client
 // functions (pipe_client.cpp) and the server (pipe_server.h).
 #pragma once

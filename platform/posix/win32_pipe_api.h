@@ -1,3 +1,5 @@
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
 // The Win32 named-pipe client functions, on POSIX.
 //
 // `\\.\pipe\NAME` is the Unix-domain socket DIR/NAME (see pipe_names.h).

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Whether PROGRAM allocates from main on. A static program that links no
 # allocator at all (nm finds no malloc, calloc or realloc in it) cannot.
-# Otherwise gdb
-# stops it at main, then at any call of malloc, calloc or realloc: valgrind
-# cannot see into a static executable (it counts 0 there whatever happens);
-# gdb can. What the C library's own start-up does before main is not counted.
+# Otherwise gdb stops it at main, then at any call of malloc, calloc or
+# realloc: valgrind cannot see into a static executable (it counts 0 there
+# whatever happens); gdb can. What the C library's own start-up does before main is not counted.
 #   scripts/lib/allocations_after_main.sh PROGRAM ARGS...
 # Prints how it knows, and exits 0 when the program does not allocate, 1
 # (printing where it allocated) when it does.

@@ -1,6 +1,6 @@
 // The command line: which texts are commands, and what the built tool prints
 // and returns for everything it turns away without contacting the driver.
-#include "cli/command_vocabulary.h"
+#include "control/command_forms.h"
 #include "tests/support/test_support.h"
 #include "tests/support/tool_messages.h"
 

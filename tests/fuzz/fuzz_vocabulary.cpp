@@ -4,7 +4,7 @@
 // The model does not scan a table of forms. It reads the command as a word,
 // then either a fixed tail or any tail, the way a person reads the usage
 // text, using std::string operations only.
-#include "cli/command_vocabulary.h"
+#include "control/command_forms.h"
 
 #include <cstdint>
 #include <cstdio>

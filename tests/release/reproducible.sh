@@ -35,7 +35,7 @@ for compiler in CMAKE_C_COMPILER CMAKE_CXX_COMPILER; do
 done
 cmake -S "$work/source" -B "$work/build" "${settings[@]}" >"$work/configure.log" ||
   { cat "$work/configure.log" >&2; exit 1; }
-cmake --build "$work/build" -j 2 --target "${targets[@]}" >"$work/build.log" ||
+cmake --build "$work/build" -j "$(nproc)" --target "${targets[@]}" >"$work/build.log" ||
   { cat "$work/build.log" >&2; exit 1; }
 
 status=0

@@ -1,4 +1,7 @@
-// Reading a lighthouse config file on POSIX systems.
+// The stand-in driver's system on POSIX: standard error's descriptor, and
+// files read with the system's calls.
+#include "driver/system.h"
+
 #include "driver/lh_config_file.h"
 
 #include <cerrno>
@@ -8,6 +11,35 @@
 #include <vector>
 
 namespace tamrel_driver_sim {
+
+LogOutput standard_error()
+{
+    return STDERR_FILENO;
+}
+
+void write_out(LogOutput output, const std::string& bytes)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t written = ::write(output, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+std::tm local_time(std::time_t seconds)
+{
+    std::tm parts{};
+    localtime_r(&seconds, &parts);
+    return parts;
+}
+
+bool stderr_takes_colour()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
 
 namespace {
 

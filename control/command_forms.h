@@ -1,5 +1,7 @@
-// The fixed set of commands the tool passes on to the driver. The stand-in
-// driver dispatches on the same table.
+// Tool source: C headers only, no heap, no exceptions, no C++ library (README.md, Layout).
+//
+// The forms of the commands that a request may take: the tool sends nothing
+// else, and a driver dispatches on the same table.
 #pragma once
 
 #include <stddef.h>
@@ -16,7 +18,7 @@ struct CommandForm {
 
 // In the order they are tested. "backglow fill" has no trailing space, so
 // "backglow fill" alone and "backglow fillFF8000" are commands.
-constexpr CommandForm COMMAND_FORMS[] = {
+inline constexpr CommandForm COMMAND_FORMS[] = {
     {"proximity on", FormMatch::exact},
     {"proximity off", FormMatch::exact},
     {"proximity auto", FormMatch::exact},
@@ -33,6 +35,10 @@ constexpr CommandForm COMMAND_FORMS[] = {
 };
 constexpr size_t COMMAND_FORM_COUNT = sizeof COMMAND_FORMS / sizeof COMMAND_FORMS[0];
 
-// True when `command` is one of the exact forms, or begins with one of the
-// prefix forms. Arguments after a prefix form are the driver's business.
+// The form that the `length` bytes at `bytes` take: the exact form they are,
+// or the prefix form they begin with. Null for none. The bytes are counted,
+// not terminated: a request may hold a NUL, and "status\0x" is not "status".
+const CommandForm* find_form(const char* bytes, size_t length);
+
+// Whether the C string `command` takes a form: what the tool sends.
 bool is_known_command(const char* command);
