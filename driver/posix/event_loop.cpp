@@ -52,7 +52,7 @@ EventLoop::EventLoop(PipeServer& server, const std::atomic<bool>& stop, const Re
     : server_(server), stop_(stop), handler_(handler), options_(options), buffer_(options.max_request_bytes + 1)
 {
     unsigned long limit = 0;
-    free_descriptors(limit, own_descriptors_);
+    own_descriptors_ = open_descriptors();
     max_waiting_ = crowd_limit(limit);
 }
 

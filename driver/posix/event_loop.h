@@ -6,10 +6,11 @@
 //
 // The crowd and the deadlines are server.h's. What differs: at most as many
 // connections wait as the limit on open files leaves room for, beside those
-// the driver has open already (its own and any it inherited), less one for
-// taking a newcomer while all wait and one for a lighthouse file. An accept
-// that fails for want of a descriptor drops nobody: the listener rests
-// until a connection ends, or 50 ms.
+// the driver has open already (its own and any it inherited), less
+// SPARE_DESCRIPTORS. An accept that fails for want of a descriptor drops
+// nobody: the listener rests until a connection ends, or 50 ms; unless the
+// limit was lowered under the loop, which then shrinks the crowd, the
+// oldest going first, and logs it once.
 #pragma once
 
 #include "platform/posix/pipe_server.h"

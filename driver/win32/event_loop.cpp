@@ -185,7 +185,12 @@ void EventLoop::listen(Instance& instance)
             instance.io_pending = true;
             return;
         }
-        if (error == ERROR_PIPE_CONNECTED) { // the client came before we asked
+        // The client came before we asked. This may lead back here through
+        // a read that fails at once and finish(), but one level deep only:
+        // finish() disconnects the instance first, and no client can connect
+        // to a disconnected instance before ConnectNamedPipe, which then
+        // waits (ERROR_IO_PENDING).
+        if (error == ERROR_PIPE_CONNECTED) {
             connected(instance);
             return;
         }

@@ -76,6 +76,14 @@ bool same_file(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether the file at `path` is the one open as `fd`.
+bool names_file(const std::string& path, int fd)
+{
+    struct stat open_file {};
+    struct stat named {};
+    return fstat(fd, &open_file) == 0 && lstat(path.c_str(), &named) == 0 && same_file(open_file, named);
+}
+
 // Opens the lock file, made if it is not there, when it is one to use: a
 // regular file of ours with no other name. Returns its descriptor; or -1
 // with `fault` saying what is wrong with the file (left as it is), or with
@@ -89,6 +97,8 @@ int open_lock(const std::string& lock_path, std::string& fault)
     // or a device may wait, or do something.
     if (lstat(path, &file) != 0 || S_ISREG(file.st_mode))
         fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    else
+        errno = EAGAIN; // unless it is still there below: gone meanwhile, look again
     int open_error = errno;
     if (fd >= 0 && fstat(fd, &file) != 0) {
         close_keeping_errno(fd);
@@ -157,9 +167,7 @@ int take_lock(const std::string& lock_path, std::string& fault, long& holder)
             errno = lock_error;
             return -1;
         }
-        struct stat held {};
-        struct stat named {};
-        if (fstat(fd, &held) == 0 && lstat(lock_path.c_str(), &named) == 0 && same_file(held, named)) {
+        if (names_file(lock_path, fd)) {
             (void)!ftruncate(fd, 0);
             return fd;
         }
@@ -253,10 +261,11 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
                     ", but its socket " + socket_path + " is gone; stop that driver (kill " + pid + ") and start again";
             return PipeListenResult::failed;
         }
-        // Nobody to name: a server still starting (or stopping), one in
-        // another pid namespace, or a process that holds the lock and serves
-        // nothing.
-        if (holder < 0 || probe_pipe(address) > 0)
+        // Nobody to name: a server in another pid namespace, one that has
+        // bound its socket but not yet written its pid, or one stopping
+        // (empty, its socket not yet removed); or a process that holds the
+        // lock and serves nothing.
+        if (probe_pipe(address) > 0 || (holder < 0 && socket_there))
             return PipeListenResult::already_served;
         error = "cannot serve: another process holds the lock file " + lock_path + ", and nothing listens at " +
                 socket_path + "; find it (fuser -v " + lock_path + ", or lsof " + lock_path +
@@ -335,9 +344,7 @@ void pipe_server_close(PipeServer& server)
         // Removed while still held (see take_lock() for the other side), and
         // only while it is the one we hold.
         std::string lock_path = std::string(server.socket_path) + LOCK_SUFFIX;
-        struct stat held {};
-        struct stat named {};
-        if (fstat(server.lock_fd, &held) == 0 && lstat(lock_path.c_str(), &named) == 0 && same_file(held, named))
+        if (names_file(lock_path, server.lock_fd))
             unlink(lock_path.c_str());
         close_fd(server.lock_fd);
     }
