@@ -2,7 +2,7 @@
 # PowerShell 7, for tamrel_ctl and tamrel_ctl.exe, also called by a path
 # (.\bin\tamrel_ctl.exe). Load it from $PROFILE:
 #
-#     . C:\Tools\tamrel_ctl\tamrel_ctl.ps1
+#     . "C:\Tools\tamrel_ctl\tamrel_ctl.ps1"
 #
 # tamrel_ctl takes one argument, the whole command, and Tab completes that
 # argument to a single quoted one, which both versions pass to the tool as
@@ -18,7 +18,8 @@
 #     it is escaped for its quotes, curly ones included: in '...' each single
 #     quote written twice, in "..." a backtick before each `, $ and double
 #     quote. The tool then gets the exact path, and nothing in a name is run.
-#     Of a "..." word, $variables are read; anything else is left alone.
+#     Of a "..." word, $variables are read; a word holding anything else,
+#     an escaped $ included, is not completed.
 # Plain ASCII: Windows PowerShell reads a script without a byte-order mark in
 # the ANSI code page.
 
@@ -46,6 +47,8 @@ Register-ArgumentCompleter -Native -CommandName tamrel_ctl, tamrel_ctl.exe -Scri
             foreach ($nested in $word.NestedExpressions) {
                 if ($nested -isnot [System.Management.Automation.Language.VariableExpressionAst]) { return }
             }
+            # .Value has lost its backticks: an escaped $ would be read, or run.
+            if ($value.Split([char]36).Count - 1 -gt @($word.NestedExpressions).Count) { return }
             try { $value = $ExecutionContext.InvokeCommand.ExpandString($value) } catch { return }
         }
     }

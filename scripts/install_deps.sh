@@ -24,13 +24,14 @@ packages_for() {
 # looked for where `dotnet tool install --global` puts it; a second install
 # of an installed tool would fail, so one of 7.6 is left as it is.
 install_pwsh() {
-  local pwsh=$HOME/.dotnet/tools/pwsh
+  local tool=$HOME/.dotnet/tools/pwsh pwsh
+  pwsh=$(command -v pwsh || echo "$tool")
   [[ -x $pwsh && $("$pwsh" --version 2>/dev/null) == 'PowerShell 7.6.'* ]] && return 0
   if ! command -v dotnet >/dev/null; then
     echo "install_deps: PowerShell comes as a .NET tool: install the .NET SDK (dotnet), then run again" >&2
     return 1
   fi
-  [[ ! -e $pwsh ]] || dotnet tool uninstall --global PowerShell >/dev/null
+  [[ ! -e $tool ]] || dotnet tool uninstall --global PowerShell >/dev/null
   echo "install_deps: installing PowerShell 7.6.10 into ~/.dotnet/tools" >&2
   dotnet tool install --global PowerShell --version 7.6.10 >/dev/null
 }

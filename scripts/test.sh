@@ -23,7 +23,8 @@ scripts/install_deps.sh linux tools docs
 if [ "${TAMREL_ALLOW_WINDOWS_SKIP:-0}" != 1 ]; then
   export TAMREL_REQUIRE_PWSH=1
 fi
-scripts/install_deps.sh powershell || echo "POWERSHELL CASES SKIPPED: pwsh 7.6 could not be installed" >&2
+scripts/install_deps.sh powershell ||
+  echo "pwsh 7.6 could not be installed: the PowerShell cases fail (TAMREL_ALLOW_WINDOWS_SKIP=1 skips them)" >&2
 tmp=$(mktemp -d)
 chmod 0711 "$tmp" # another user (the access tests' nobody) may pass through
 export TMPDIR=$tmp

@@ -8,8 +8,7 @@
 # TAMREL_REQUIRE_PWSH=1, which scripts/test.sh sets.
 pwsh_found() {
   pwsh=$(command -v pwsh || echo "$HOME/.dotnet/tools/pwsh")
-  export DOTNET_EnableDiagnostics=0 DOTNET_CLI_TELEMETRY_OPTOUT=1 POWERSHELL_TELEMETRY_OPTOUT=1 \
-    POWERSHELL_UPDATECHECK=Off
+  export DOTNET_EnableDiagnostics=0 DOTNET_CLI_TELEMETRY_OPTOUT=1 POWERSHELL_TELEMETRY_OPTOUT=1 POWERSHELL_UPDATECHECK=Off
   [[ -x $pwsh ]] && return 0
   [[ ${TAMREL_REQUIRE_PWSH:-0} != 1 ]] || { echo "FAIL: pwsh not found, which TAMREL_REQUIRE_PWSH=1 requires (scripts/install_deps.sh powershell)"; return 1; }
   echo "SKIPPED: pwsh not found (scripts/install_deps.sh powershell installs it)"

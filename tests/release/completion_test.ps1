@@ -32,5 +32,6 @@ foreach ($file in Get-ChildItem -Recurse -File) {
         }
     }
 }
+$null = Offers 'tamrel_ctl "load_lh_config /`$(touch PWNED)/$HOME/' # an escaped $ beside a variable
 Check (-not (Test-Path PWNED)) 'a name was run'
 exit $failed
