@@ -20,13 +20,14 @@ packages_for() {
   esac
 }
 
-# install_pwsh: PowerShell for the completion and README.txt cases. pwsh is
-# looked for where `dotnet tool install --global` puts it; a second install
-# of an installed tool would fail, so one of 7.6 is left as it is.
+# install_pwsh: PowerShell for the completion and README.txt cases, unless a
+# 7.6 is there already (pwsh_7_6), on the PATH or where `dotnet tool install
+# --global` puts it; a second install of an installed tool would fail.
 install_pwsh() {
   local tool=$HOME/.dotnet/tools/pwsh pwsh
-  pwsh=$(command -v pwsh || echo "$tool")
-  [[ -x $pwsh && $("$pwsh" --version 2>/dev/null) == 'PowerShell 7.6.'* ]] && return 0
+  # shellcheck source=scripts/lib/pwsh.sh
+  source "$(dirname "$0")/lib/pwsh.sh"
+  pwsh_7_6 && return 0
   if ! command -v dotnet >/dev/null; then
     echo "install_deps: PowerShell comes as a .NET tool: install the .NET SDK (dotnet), then run again" >&2
     return 1

@@ -17,7 +17,8 @@ constexpr int ACCEPTS_PER_ROUND = 64;
 // connection ends before; and the loop, when it cannot wait at all.
 constexpr std::chrono::milliseconds RETRY{50};
 
-// The descriptors open in this process.
+} // namespace
+
 std::size_t open_descriptors()
 {
     std::size_t count = 0;
@@ -33,18 +34,15 @@ std::size_t open_descriptors()
     return count;
 }
 
-} // namespace
-
-std::size_t free_descriptors(unsigned long& limit, std::size_t& in_use)
+std::size_t room_under_limit(std::size_t reserved, unsigned long& limit)
 {
     rlimit nofile{};
-    in_use = open_descriptors();
     if (getrlimit(RLIMIT_NOFILE, &nofile) != 0 || nofile.rlim_cur == RLIM_INFINITY) {
         limit = 0;
-        return MAX_CONNECTIONS + SPARE_DESCRIPTORS + PIPE_SERVER_DESCRIPTORS;
+        return MAX_CONNECTIONS;
     }
     limit = static_cast<unsigned long>(nofile.rlim_cur);
-    return limit > in_use ? limit - in_use : 0;
+    return limit > reserved ? std::min<std::size_t>(limit - reserved, MAX_CONNECTIONS) : 0;
 }
 
 EventLoop::EventLoop(PipeServer& server, const std::atomic<bool>& stop, const RequestHandler& handler,
@@ -53,7 +51,7 @@ EventLoop::EventLoop(PipeServer& server, const std::atomic<bool>& stop, const Re
 {
     unsigned long limit = 0;
     own_descriptors_ = open_descriptors();
-    max_waiting_ = crowd_limit(limit);
+    max_waiting_ = room_under_limit(own_descriptors_ + SPARE_DESCRIPTORS, limit);
 }
 
 EventLoop::~EventLoop()
@@ -94,28 +92,13 @@ void EventLoop::run()
     }
 }
 
-// The crowd's limit (server.h), or fewer where the limit on open files
-// (`limit`; 0: none) leaves room for fewer beside the descriptors the driver
-// had when serving began and the spares; 0 where it leaves room for none.
-std::size_t EventLoop::crowd_limit(unsigned long& limit) const
-{
-    rlimit nofile{};
-    if (getrlimit(RLIMIT_NOFILE, &nofile) != 0 || nofile.rlim_cur == RLIM_INFINITY) {
-        limit = 0;
-        return MAX_CONNECTIONS;
-    }
-    limit = static_cast<unsigned long>(nofile.rlim_cur);
-    std::size_t reserved = own_descriptors_ + SPARE_DESCRIPTORS;
-    return limit > reserved ? std::min<std::size_t>(limit - reserved, MAX_CONNECTIONS) : 0;
-}
-
 // After a limit on open files was lowered under the loop: the crowd shrinks
 // to what the limit leaves room for, the oldest going first, and the log
 // says so once. Returns whether a connection was dropped.
 bool EventLoop::fit_the_limit()
 {
     unsigned long limit = 0;
-    std::size_t crowd = crowd_limit(limit);
+    std::size_t crowd = room_under_limit(own_descriptors_ + SPARE_DESCRIPTORS, limit);
     if (crowd >= max_waiting_)
         return false;
     std::size_t dropped = 0;

@@ -22,9 +22,13 @@
 
 namespace tamrel_driver_sim {
 
-// The descriptors the driver may still open: `limit`, the limit on open
-// files (0: none), less the `in_use` ones.
-std::size_t free_descriptors(unsigned long& limit, std::size_t& in_use);
+// The descriptors open in this process.
+std::size_t open_descriptors();
+
+// How many descriptors the limit on open files (`limit`; 0: none) leaves
+// beyond `reserved` ones, up to MAX_CONNECTIONS (server.h): the crowd's
+// limit when `reserved` are the driver's own and the spares.
+std::size_t room_under_limit(std::size_t reserved, unsigned long& limit);
 
 // Beyond the waiting connections: one to take a newcomer while they all
 // wait (the oldest then goes), one for a lighthouse file being read.
@@ -52,7 +56,6 @@ private:
         Clock::time_point deadline;
     };
 
-    std::size_t crowd_limit(unsigned long& limit) const;
     bool fit_the_limit();
     int wait_timeout_ms(Clock::time_point now) const;
     bool serve_if_ready(PipeConnection connection);

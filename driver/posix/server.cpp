@@ -63,8 +63,8 @@ ServeResult serve(const char* pipe_name, const RequestHandler& handler, const Se
     pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
     // Never "serving" with no descriptor left to take a client with.
     unsigned long limit = 0;
-    std::size_t in_use = 0;
-    if (free_descriptors(limit, in_use) < DESCRIPTORS_TO_SERVE) {
+    std::size_t in_use = open_descriptors();
+    if (room_under_limit(in_use, limit) < DESCRIPTORS_TO_SERVE) {
         detail = "cannot serve under a limit of " + std::to_string(limit) + " open files (ulimit -n): " +
                  std::to_string(in_use) + " are open, and the pipe and one client need " +
                  std::to_string(DESCRIPTORS_TO_SERVE) + " more";

@@ -23,7 +23,8 @@ constexpr ULONG COMPLETIONS_PER_WAIT = 64;
 
 EventLoop::EventLoop(HANDLE port, const char* pipe_name, SECURITY_ATTRIBUTES* security,
                      const RequestHandler& handler, const ServerOptions& options)
-    : port_(port), pipe_name_(pipe_name), security_(security), handler_(handler), options_(options)
+    : port_(port), pipe_name_(pipe_name), security_(security), handler_(handler), options_(options),
+      deadline_ms_(options.deadline_ms > 0 ? options.deadline_ms : 0)
 {
 }
 
@@ -117,13 +118,15 @@ bool EventLoop::take_completions(DWORD timeout_ms, DWORD& failure)
     return !stop;
 }
 
+// Until the first deadline, or until a surplus of listeners may go (trim());
+// RETRY_MS at most while listeners are short.
 DWORD EventLoop::wait_timeout_ms() const
 {
     DWORD timeout = short_of_listeners_ ? RETRY_MS : INFINITE;
-    if (connected_.empty())
+    if (connected_.empty() && listening_.size() <= LISTENING_INSTANCES)
         return timeout;
     ULONGLONG now = GetTickCount64();
-    ULONGLONG first = connected_.front().deadline;
+    ULONGLONG first = connected_.empty() ? quiet_since_ + deadline_ms_ : connected_.front().deadline;
     ULONGLONG left = first > now ? first - now : 0;
     return left < timeout ? static_cast<DWORD>(left) : timeout;
 }
@@ -207,8 +210,7 @@ void EventLoop::connected(Instance& instance)
 {
     move(instance, connected_);
     instance.buffer.resize(options_.max_request_bytes + 1);
-    int timeout_ms = options_.deadline_ms > 0 ? options_.deadline_ms : 0;
-    instance.deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    instance.deadline = GetTickCount64() + deadline_ms_;
     if (connected_.size() > MAX_CONNECTIONS)
         cut_off(connected_.front());
     read(instance, Phase::reading);
@@ -262,9 +264,11 @@ void EventLoop::completed(Instance& instance)
     BOOL ok = GetOverlappedResult(instance.pipe, &instance.io.overlapped, &transferred, FALSE);
     bool more_data = !ok && GetLastError() == ERROR_MORE_DATA;
     if (instance.cancelled) {
-        // A client that took a trimmed listener as it was cut off is served,
+        // A client that took a trimmed listener as it was cut off, or since
+        // (a listener whose connect was cancelled still takes one), is served,
         // unless the loop is stopping.
-        if (instance.trimmed && instance.phase == Phase::connecting && ok && !stopping_) {
+        if (instance.trimmed && instance.phase == Phase::connecting && !stopping_ &&
+            (ok || PeekNamedPipe(instance.pipe, nullptr, 0, nullptr, nullptr, nullptr))) {
             instance.cancelled = instance.trimmed = false;
             connected(instance);
         } else {
@@ -332,12 +336,15 @@ void EventLoop::finish(Instance& instance)
     listen(instance);
 }
 
-// Once no connection is left, LISTENING_INSTANCES listen and no more.
+// Once no connection has been left for a whole deadline, LISTENING_INSTANCES
+// listen and no more. Not sooner: a crowd cut off at its deadline comes back
+// at once, and needs every listener it had.
 void EventLoop::trim()
 {
+    ULONGLONG now = GetTickCount64();
     if (!connected_.empty() || !closing_.empty())
-        return;
-    while (listening_.size() > LISTENING_INSTANCES) {
+        quiet_since_ = now;
+    while (now - quiet_since_ >= deadline_ms_ && listening_.size() > LISTENING_INSTANCES) {
         listening_.back().trimmed = true;
         cut_off(listening_.back());
     }

@@ -100,6 +100,8 @@ private:
     std::list<Instance> listening_;  // waiting for a client
     std::list<Instance> connected_;  // in order of connecting, so also of deadline
     std::list<Instance> closing_;    // cut off, their I/O not back yet
+    const ULONGLONG deadline_ms_;    // each connection's (server.h)
+    ULONGLONG quiet_since_ = 0;      // when a connection was last seen (trim())
     bool short_of_listeners_ = false;
     bool stopping_ = false;  // instances are closed, not reused
 };

@@ -19,6 +19,9 @@ std::atomic<bool> stop_requested{false};
 // to have closed everything.
 constexpr DWORD CLOSE_WAIT_MS = 4000;
 static_assert(SHUTDOWN_WAIT_MS < CLOSE_WAIT_MS, "closing the console must leave the loop time to wait for its I/O");
+// How long a server that finds the name taken looks again, and how often.
+constexpr ULONGLONG SERVED_WAIT_MS = 500;
+constexpr DWORD SERVED_LOOK_MS = 10;
 
 // Set once serve() has returned; the console-close handler waits for it.
 HANDLE served_event()
@@ -66,11 +69,6 @@ ServeResult serve_until_stopped(const char* pipe_name, const RequestHandler& han
         detail = windows_failure("create an I/O completion port", GetLastError());
         return ServeResult::failed;
     }
-    // Is the name taken? FILE_FLAG_FIRST_PIPE_INSTANCE on the first instance
-    // says so; asking first also covers systems that ignore that flag (Wine).
-    // WaitNamedPipeA connects nothing: the live server is not disturbed.
-    if (WaitNamedPipeA(pipe_name, 1) || GetLastError() == ERROR_SEM_TIMEOUT)
-        return ServeResult::already_served;
     PipeSecurity security;
     if (!security.build()) {
         detail = windows_failure("make the pipe private to its user", GetLastError());
@@ -78,12 +76,22 @@ ServeResult serve_until_stopped(const char* pipe_name, const RequestHandler& han
     }
     // The loop's destructor closes everything, however serving ends.
     EventLoop loop(port, pipe_name, security.attributes(), handler, options);
-    if (!loop.start()) {
-        DWORD code = GetLastError();
-        if (code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY)
+    // Is the name taken? FILE_FLAG_FIRST_PIPE_INSTANCE on the first instance
+    // says so; asking first also covers systems that ignore that flag (Wine).
+    // WaitNamedPipeA connects nothing: the live server is not disturbed. A
+    // server that stops keeps its instances until its shutdown has ended:
+    // the name is looked at again for SERVED_WAIT_MS.
+    for (ULONGLONG give_up = GetTickCount64() + SERVED_WAIT_MS;; Sleep(SERVED_LOOK_MS)) {
+        bool taken = WaitNamedPipeA(pipe_name, 1) || GetLastError() == ERROR_SEM_TIMEOUT;
+        if (!taken && loop.start())
+            break;
+        DWORD code = taken ? ERROR_PIPE_BUSY : GetLastError();
+        if (code != ERROR_ACCESS_DENIED && code != ERROR_PIPE_BUSY) {
+            detail = windows_failure("create the named pipe", code);
+            return ServeResult::failed;
+        }
+        if (GetTickCount64() >= give_up)
             return ServeResult::already_served;
-        detail = windows_failure("create the named pipe", code);
-        return ServeResult::failed;
     }
     if (options.on_ready)
         options.on_ready(std::string());

@@ -23,9 +23,8 @@
 namespace {
 
 const char LOCK_SUFFIX[] = ".lock";
-constexpr int LOCK_ATTEMPTS = 8;
-// How long a server that another holds the lock against looks for a holder
-// it can name or for the lock to be let go, and how often.
+// How long a server that finds the lock held looks at it again, and how
+// often: one starting names itself once it listens, one stopping lets go.
 constexpr std::chrono::milliseconds HOLDER_WAIT{500};
 constexpr std::chrono::milliseconds HOLDER_LOOK{10};
 
@@ -36,13 +35,19 @@ void close_fd(int& fd)
     fd = -1;
 }
 
-// "cannot STEP OBJECT: errno's text" in `error`, the server closed. Takes
-// errno first thing: nothing that may set it runs before.
-PipeListenResult fail(PipeServer& server, std::string& error, const char* step, const std::string& object = "")
+// "cannot STEP OBJECT: errno's text". Takes errno first thing: nothing that
+// may set it runs before.
+std::string cannot(const char* step, const std::string& object = "")
 {
     int code = errno;
+    return std::string("cannot ") + step + object + ": " + std::strerror(code);
+}
+
+// cannot() in `error`, the server closed.
+PipeListenResult fail(PipeServer& server, std::string& error, const char* step, const std::string& object = "")
+{
+    error = cannot(step, object);
     pipe_server_close(server);
-    error = std::string("cannot ") + step + object + ": " + std::strerror(code);
     return PipeListenResult::failed;
 }
 
@@ -87,36 +92,29 @@ bool names_file(const std::string& path, int fd)
 // Opens the lock file, made if it is not there, when it is one to use: a
 // regular file of ours with no other name. Returns its descriptor; or -1
 // with `fault` saying what is wrong with the file (left as it is), or with
-// errno set.
+// errno set. Opening a FIFO does not wait, nor does a terminal become ours.
 int open_lock(const std::string& lock_path, std::string& fault)
 {
-    const char* path = lock_path.c_str();
-    struct stat file {};
-    int fd = -1;
-    // Opened only once seen to be a regular file or nothing: opening a FIFO
-    // or a device may wait, or do something.
-    if (lstat(path, &file) != 0 || S_ISREG(file.st_mode))
-        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    else
-        errno = EAGAIN; // unless it is still there below: gone meanwhile, look again
+    int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     int open_error = errno;
-    if (fd >= 0 && fstat(fd, &file) != 0) {
-        close_keeping_errno(fd);
+    // Not opened: in a sticky folder another user may have made it first
+    // (theirs to hold), or it is a link or a folder.
+    struct stat file {};
+    if ((fd >= 0 ? fstat(fd, &file) : lstat(lock_path.c_str(), &file)) != 0) {
+        if (fd >= 0)
+            close_keeping_errno(fd);
+        else
+            errno = open_error;
         return -1;
     }
-    // In a sticky folder another user may have made it first: theirs to hold.
-    if (fd >= 0 || lstat(path, &file) == 0) {
-        if (file.st_uid != geteuid())
-            fault = "it is owned by another user (uid " + std::to_string(file.st_uid) + ")";
-        else if (!S_ISREG(file.st_mode))
-            fault = "it is not a regular file";
-        else if (file.st_nlink > 1) // writing it would write another file
-            fault = "it has " + std::to_string(file.st_nlink) + " hard links";
-    }
-    if (fd >= 0 && !fault.empty()) {
-        close(fd);
-        return -1;
-    }
+    if (file.st_uid != geteuid())
+        fault = "it is owned by another user (uid " + std::to_string(file.st_uid) + ")";
+    else if (!S_ISREG(file.st_mode))
+        fault = "it is not a regular file";
+    else if (file.st_nlink > 1) // writing it would write another file
+        fault = "it has " + std::to_string(file.st_nlink) + " hard links";
+    if (fd >= 0 && !fault.empty())
+        close_fd(fd);
     errno = open_error;
     return fd;
 }
@@ -140,7 +138,8 @@ long live_holder(int fd)
     if (open_files == nullptr)
         return 0;
     bool holds = false;
-    while (const dirent* entry = holds ? nullptr : readdir(open_files)) {
+    const dirent* entry = nullptr;
+    while (!holds && (entry = readdir(open_files)) != nullptr) {
         struct stat file {};
         holds = fstatat(dirfd(open_files), entry->d_name, &file, 0) == 0 && same_file(file, lock);
     }
@@ -148,33 +147,30 @@ long live_holder(int fd)
     return holds ? pid : 0;
 }
 
-// Takes the lock file (open_lock()) exclusively and empties it (a driver
-// that died may have left its pid there; ours goes in once we listen). A
-// lock file that another server removed between our open and our flock is
-// a dead inode: open the new one and retry. Returns the locked descriptor;
-// or -1 with `fault` set, or with errno: EWOULDBLOCK when another process
-// holds the lock (`holder`: live_holder()), or another errno.
-int take_lock(const std::string& lock_path, std::string& fault, long& holder)
+// One try at the lock file: `fd` holds it; another holds it (`holder`:
+// live_holder()); another server removed it between our open and our flock
+// (look again); or `error` says why it cannot be taken.
+enum class Look { locked, held, again, failed };
+
+Look look_at_lock(const std::string& lock_path, int& fd, long& holder, std::string& error)
 {
-    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
-        int fd = open_lock(lock_path, fault);
-        if (fd < 0)
-            return -1;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int lock_error = errno;
-            holder = lock_error == EWOULDBLOCK ? live_holder(fd) : 0;
-            close(fd);
-            errno = lock_error;
-            return -1;
-        }
-        if (names_file(lock_path, fd)) {
-            (void)!ftruncate(fd, 0);
-            return fd;
-        }
-        close(fd);
+    std::string fault;
+    fd = open_lock(lock_path, fault);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (names_file(lock_path, fd))
+            return Look::locked;
+        close_fd(fd);
+        return Look::again;
     }
-    errno = EAGAIN;
-    return -1;
+    if (fd >= 0 && errno == EWOULDBLOCK) {
+        holder = live_holder(fd);
+        close_fd(fd);
+        return Look::held;
+    }
+    error = fault.empty() ? cannot("take the lock file ", lock_path)
+                          : "cannot take the lock file " + lock_path + ": " + fault;
+    close_fd(fd);
+    return Look::failed;
 }
 
 // Does a server listen on `address`? Returns 1 (yes), 0 (a stale socket
@@ -197,6 +193,91 @@ int probe_pipe(const sockaddr_un& address)
     if (live < 0 && errno == EPROTOTYPE) // a byte-type pipe server
         live = probe_listener(address, SOCK_STREAM);
     return live;
+}
+
+enum class Claim { locked, served, failed };
+
+// The lock file `lock_path` held by another for the whole wait, by `holder`
+// (live_holder()): whether that one serves, or who keeps the name from being
+// served.
+Claim held_by(const sockaddr_un& address, const std::string& lock_path, long holder, std::string& error)
+{
+    const std::string pid = std::to_string(holder);
+    struct stat socket_file {};
+    bool socket_there = lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode);
+    if (holder > 0 && socket_there) {
+        error = "pid " + pid;
+        return Claim::served;
+    }
+    // Removed while its driver runs: nobody can reach that driver now.
+    if (holder > 0) {
+        error = "cannot serve: the driver with pid " + pid + " holds the lock file " + lock_path +
+                ", but its socket " + address.sun_path + " is gone; stop that driver (kill " + pid + ") and start again";
+        return Claim::failed;
+    }
+    // Nobody to name: a server in another pid namespace, one that has bound
+    // its socket but not yet written its pid, or one stopping (empty, its
+    // socket not yet removed); or a process that holds the lock and serves
+    // nothing.
+    if (probe_pipe(address) > 0 || (holder < 0 && socket_there))
+        return Claim::served;
+    error = "cannot serve: another process holds the lock file " + lock_path + ", and nothing listens at " +
+            address.sun_path + "; find it (fuser -v " + lock_path + ", or lsof " + lock_path + "), stop it and start again";
+    return Claim::failed;
+}
+
+// Takes the pipe's lock file into `fd`, emptied (a driver that died may
+// have left its pid there; ours goes in once we listen), and frees the
+// socket path of a stale socket file. A lock that another holds is looked
+// at again for HOLDER_WAIT. Returns:
+//   locked  the name is ours to serve
+//   served  a live server has it: `error` names it ("pid 1234") when its
+//           lock file does, and is empty otherwise
+//   failed  `error` says why
+// Either of the last two leaves `fd` (-1, or the lock taken) to
+// pipe_server_close().
+Claim take_lock(const sockaddr_un& address, int& fd, std::string& error)
+{
+    const std::string socket_path = address.sun_path;
+    const std::string lock_path = socket_path + LOCK_SUFFIX;
+    long holder = 0;
+    for (auto give_up = std::chrono::steady_clock::now() + HOLDER_WAIT;; std::this_thread::sleep_for(HOLDER_LOOK)) {
+        Look look = look_at_lock(lock_path, fd, holder, error);
+        if (look == Look::locked)
+            break;
+        if (look == Look::failed)
+            return Claim::failed;
+        if (std::chrono::steady_clock::now() < give_up)
+            continue;
+        if (look == Look::held)
+            return held_by(address, lock_path, holder, error);
+        error = "cannot take the lock file " + lock_path + ": it was removed after every open for half a second";
+        return Claim::failed;
+    }
+    (void)!ftruncate(fd, 0);
+
+    // Whatever sits at the socket path: a live server (leave it alone), a
+    // stale socket (replace it), or something that is not ours to remove.
+    struct stat existing {};
+    if (lstat(address.sun_path, &existing) != 0)
+        return Claim::locked;
+    if (!S_ISSOCK(existing.st_mode) || existing.st_uid != geteuid()) {
+        error = "cannot use the socket path " + socket_path + ": " +
+                (S_ISSOCK(existing.st_mode) ? "another user's socket is there" : "a file that is not a socket is there");
+        return Claim::failed;
+    }
+    int live = probe_pipe(address);
+    if (live < 0) {
+        error = cannot("probe the existing socket file ", socket_path);
+        return Claim::failed;
+    }
+    if (live > 0)
+        return Claim::served;
+    if (unlink(address.sun_path) != 0 && errno != ENOENT) {
+        error = cannot("remove the stale socket file ", socket_path);
+        return Claim::failed;
+    }
+    return Claim::locked;
 }
 
 } // namespace
@@ -223,75 +304,10 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
     std::memcpy(server.socket_path, address.sun_path, sizeof server.socket_path);
     const std::string socket_path = address.sun_path;
 
-    const std::string lock_path = socket_path + LOCK_SUFFIX;
-    // Held by another: by a server we can name that serves, or waited for. One
-    // starting writes its pid once it listens; one stopping lets go.
-    std::string fault;
-    long holder = 0;
-    int lock_error = 0;
-    bool socket_there = false;
-    const auto give_up = std::chrono::steady_clock::now() + HOLDER_WAIT;
-    for (;;) {
-        server.lock_fd = take_lock(lock_path, fault, holder);
-        lock_error = errno;
-        if (server.lock_fd >= 0 || !fault.empty() || lock_error != EWOULDBLOCK)
-            break;
-        struct stat socket_file {};
-        socket_there = lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode);
-        if ((holder > 0 && socket_there) || std::chrono::steady_clock::now() >= give_up)
-            break;
-        std::this_thread::sleep_for(HOLDER_LOOK);
-    }
-    if (!fault.empty()) {
-        error = "cannot take the lock file " + lock_path + ": " + fault;
-        return PipeListenResult::failed;
-    }
-    if (server.lock_fd < 0) {
-        errno = lock_error;
-        if (lock_error != EWOULDBLOCK)
-            return fail(server, error, "take the lock file ", lock_path);
-        std::string pid = std::to_string(holder);
-        if (holder > 0 && socket_there) {
-            error = "pid " + pid;
-            return PipeListenResult::already_served;
-        }
-        // Removed while its driver runs: nobody can reach that driver now.
-        if (holder > 0) {
-            error = "cannot serve: the driver with pid " + pid + " holds the lock file " + lock_path +
-                    ", but its socket " + socket_path + " is gone; stop that driver (kill " + pid + ") and start again";
-            return PipeListenResult::failed;
-        }
-        // Nobody to name: a server in another pid namespace, one that has
-        // bound its socket but not yet written its pid, or one stopping
-        // (empty, its socket not yet removed); or a process that holds the
-        // lock and serves nothing.
-        if (probe_pipe(address) > 0 || (holder < 0 && socket_there))
-            return PipeListenResult::already_served;
-        error = "cannot serve: another process holds the lock file " + lock_path + ", and nothing listens at " +
-                socket_path + "; find it (fuser -v " + lock_path + ", or lsof " + lock_path +
-                "), stop it and start again";
-        return PipeListenResult::failed;
-    }
-
-    // Whatever sits at the socket path: a live server (leave it alone), a
-    // stale socket (replace it), or something that is not ours to remove.
-    struct stat existing {};
-    if (lstat(address.sun_path, &existing) == 0) {
-        if (!S_ISSOCK(existing.st_mode) || existing.st_uid != geteuid()) {
-            pipe_server_close(server);
-            error = "cannot use the socket path " + socket_path + ": " +
-                    (S_ISSOCK(existing.st_mode) ? "another user's socket is there" : "a file that is not a socket is there");
-            return PipeListenResult::failed;
-        }
-        int live = probe_pipe(address);
-        if (live < 0)
-            return fail(server, error, "probe the existing socket file ", socket_path);
-        if (live > 0) {
-            pipe_server_close(server);
-            return PipeListenResult::already_served;
-        }
-        if (unlink(address.sun_path) != 0 && errno != ENOENT)
-            return fail(server, error, "remove the stale socket file ", socket_path);
+    Claim claim = take_lock(address, server.lock_fd, error);
+    if (claim != Claim::locked) {
+        pipe_server_close(server);
+        return claim == Claim::served ? PipeListenResult::already_served : PipeListenResult::failed;
     }
 
     server.listen_fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -341,7 +357,7 @@ void pipe_server_close(PipeServer& server)
         close_fd(server.listen_fd);
     }
     if (server.lock_fd >= 0) {
-        // Removed while still held (see take_lock() for the other side), and
+        // Removed while still held (see look_at_lock() for the other side), and
         // only while it is the one we hold.
         std::string lock_path = std::string(server.socket_path) + LOCK_SUFFIX;
         if (names_file(lock_path, server.lock_fd))

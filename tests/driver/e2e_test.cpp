@@ -310,6 +310,22 @@ TEST_F(DriverTest, SecondInstanceIsRefused)
     EXPECT_EQ(driver->stop(), 0);
 }
 
+// A driver started as the last one stops serves once that one has gone:
+// here the last one, held stopped, takes its SIGTERM 150 ms after the start.
+TEST_F(DriverTest, StartedWhileTheLastOneStopsServes)
+{
+    ASSERT_TRUE(start_driver({"--quiet"}));
+    std::unique_ptr<DriverProcess> last = std::move(driver);
+    ASSERT_EQ(kill(last->pid(), SIGSTOP), 0);
+    kill(last->pid(), SIGTERM);
+    start_driver({"--quiet"}); // ready at once: the last one's socket takes the probe
+    usleep(150000);
+    kill(last->pid(), SIGCONT);
+    EXPECT_EQ(last->stop(), 0);
+    EXPECT_TRUE(driver->wait_until_ready()) << driver->log();
+    EXPECT_EQ(ctl("status").status, 0);
+}
+
 TEST_F(DriverTest, StopsCleanlyOnSigtermSigintAndSighup)
 {
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {

@@ -338,30 +338,32 @@ int TestServer::stop()
 
 DriverProcess::DriverProcess(const std::string& runtime_dir, const std::vector<std::string>& args,
                              const std::vector<std::string>& command)
-    : log_path_(runtime_dir + "/driver.log")
+    : log_path_(runtime_dir + "/driver.log"), socket_path_(runtime_dir + "/" + PIPE_SHORT_NAME)
 {
     std::vector<std::string> argv = command.empty() ? std::vector<std::string>{driver_path()} : command;
     argv.insert(argv.end(), args.begin(), args.end());
     std::string program = argv[0][0] == '/' ? argv[0] : find_in_path(argv[0]);
     pid_ = start_process(program, argv, false, child_environment(runtime_dir, {}), "/dev/null", log_path_,
                          O_APPEND);
-    if (pid_ < 0)
-        return;
+    wait_until_ready();
+}
+
+bool DriverProcess::wait_until_ready()
+{
     // Ready once a client can connect; the probe is a client that leaves
     // without a word, which the driver takes in its stride.
-    std::string socket_path = runtime_dir + "/" + PIPE_SHORT_NAME;
-    for (int attempt = 0; attempt < 1000 && !ready_; ++attempt) {
-        int fd = connect_to(socket_path);
+    for (int attempt = 0; attempt < 1000 && pid_ > 0; ++attempt) {
+        int fd = connect_to(socket_path_);
         if (fd >= 0) {
             close(fd);
-            ready_ = true;
-        } else if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        } else {
-            usleep(10000);
+            return ready_ = true;
         }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_)
+            pid_ = -1;
+        else
+            usleep(10000);
     }
+    return false;
 }
 
 DriverProcess::~DriverProcess()

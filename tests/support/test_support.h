@@ -136,6 +136,8 @@ public:
     DriverProcess& operator=(const DriverProcess&) = delete;
 
     bool ready() const { return ready_; }
+    // Waits (10 s at most) until a client can connect, or the driver has ended.
+    bool wait_until_ready();
     int pid() const { return pid_; }
     std::string log_path() const { return log_path_; }
     std::string log() const { return read_file(log_path_); }
@@ -145,6 +147,7 @@ public:
 
 private:
     std::string log_path_;
+    std::string socket_path_;
     int pid_ = -1;
     bool ready_ = false;
 };

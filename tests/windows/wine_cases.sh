@@ -136,6 +136,21 @@ start_up_survives_open_close_loop() {
   expect_hostile flooded
 }
 
+# Ctrl+C to the serving driver and at once a new one, as scripts restart it:
+# the new one waits for the old one to let go of the pipe, and serves. The
+# old one is held stopped for 150 ms, so that it lets go while the new one looks.
+stand_in_driver_restarts_at_once() {
+  start_driver "$dir/old" --quiet || return 0
+  kill -STOP "$(cat "$dir/old/pid")" && kill -INT "$(cat "$dir/old/pid")"
+  start_driver "$dir/driver" --quiet &
+  sleep 0.15 && kill -CONT "$(cat "$dir/old/pid")"
+  wait $! || true
+  stop_driver "$dir/old"
+  wait_until 20 "$(cat "$dir/driver/pid")" answers_status ||
+    problem "the new driver does not answer once the old one has gone: $(cat "$dir/driver/driver.err")"
+}
+answers_status() { run_ctl status; [ "$status" -eq 0 ]; }
+
 # DOS device names are refused as such, the state is kept, and the driver
 # never looks them up: Wine's file trace shows no call that names them.
 device_names_refused_unopened() {

@@ -60,10 +60,10 @@ HANDLE open_watched(std::size_t index)
 
 std::vector<Ended> wait_for_ends(unsigned milliseconds)
 {
-    OVERLAPPED_ENTRY entries[64];
+    static OVERLAPPED_ENTRY entries[1024]; // all that have ended, a crowd's included
     ULONG got = 0;
     std::vector<Ended> ended;
-    if (GetQueuedCompletionStatusEx(port, entries, 64, &got, milliseconds, FALSE)) {
+    if (GetQueuedCompletionStatusEx(port, entries, 1024, &got, milliseconds, FALSE)) {
         for (ULONG i = 0; i < got; ++i)
             ended.push_back({entries[i].lpCompletionKey, entries[i].dwNumberOfBytesTransferred > 0});
     }
