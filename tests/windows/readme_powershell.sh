@@ -13,8 +13,8 @@
 # a virus scanner holds up on Windows, so that the wait loops wait and a
 # script that sends before its own stand-in serves reaches another driver.
 # Read only, not run: the Path change, Unblock-File, VersionInfo (an ELF
-# file has none), the checksum, the profile, and the paths with
-# backslashes. Exits 77 (skipped) without pwsh.
+# file has none), the checksum, and the paths with backslashes. Exits 77
+# (skipped) without pwsh.
 set -euo pipefail
 # shellcheck source=scripts/lib/pwsh.sh
 source "$(dirname "$0")/../../scripts/lib/pwsh.sh"
@@ -28,9 +28,10 @@ printf '#!/bin/sh\nsleep 1.2\nexec "%s" "$@"\n' "$3" | install -D -m 0755 /dev/s
 for name in tamrel_ctl tamrel_ctl.exe; do ln -s "$2" "$dir/bin/$name"; done
 
 # 0 the wait loop, 1 the stand-in driver in a script, 2 Invoke-Tamrel,
-# 3 one value of status, 4 limit.ps1.
+# 3 one value of status, 4 limit.ps1, 5 the profile line.
 examples=('if ($LASTEXITCODE -ne 0) { .\bin\tamrel_ctl.exe status }' '$d = Start-Process .\bin\tamrel_driver_sim.exe'
-          'function Invoke-Tamrel' '$ipd = @(Invoke-Tamrel status)' 'param([string]$Command, [int]$Seconds = 5)')
+          'function Invoke-Tamrel' '$ipd = @(Invoke-Tamrel status)' 'param([string]$Command, [int]$Seconds = 5)'
+          'Add-Content $PROFILE')
 for i in "${!examples[@]}"; do
   readme_example "$1" "${examples[i]}" >"$dir/$i.ps1" || { echo "README.txt has no example with the line: ${examples[i]}"; exit 1; }
 done
@@ -71,6 +72,8 @@ foreach ($mode in 'Legacy', 'Standard') {
     $inner = "function Invoke-Tamrel { $((Get-Command Invoke-Tamrel).Definition) }`n" + (Get-Content -Raw ./3.ps1)
     . check { [powershell]::Create().AddScript($inner).Invoke() } { "$out" -like "threw: *'status' failed*" } 'one value with no driver, under the default preferences: it fails, and prints no half line'
 }
+$PROFILE = "$PWD/profile.ps1"; Set-Content -NoNewline -Path $PROFILE -Value 'Set-Alias zz Get-Date'
+. check { . ./5.ps1 } { $lines = Get-Content $PROFILE; $lines[0] -eq 'Set-Alias zz Get-Date' -and $lines[-1] -like '. *' } 'the profile line starts on a line of its own'
 exit $failed
 EOF
 cd "$dir"
