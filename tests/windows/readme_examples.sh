@@ -34,22 +34,22 @@ expect_lines() {
   [ "$count" -eq "$1" ] || problem "$count lines, not $1, match '$2'; cmd wrote: $(tr -d '\r' <"$dir/out")"
 }
 
-# Section 1, pasted in the folder where the zip was unpacked: the stand-in driver
-# started with cmd's start, its state shown once, after the wait loop has
+# The wait loop, pasted in the folder where the zip was unpacked: the stand-in
+# driver started with cmd's start, its state shown once, after the loop has
 # ended as soon as it answered (its 20 tries would take 20 s).
 readme_first_example_waits() {
   local start=$SECONDS
   started_from=$dir/zip
   mkdir -p "$dir/zip/bin"
   cp "$ctl" "$driver_sim" "$dir/zip/bin/"
-  example 'start bin\tamrel_driver_sim.exe' "$dir/paste"
+  example 'for /l %i in (1,1,20) do @if errorlevel 1 cmd /c ^' "$dir/paste"
   in_cmd "$dir/zip" <"$dir/paste"
   [ $((SECONDS - start)) -lt 15 ] || problem "the lines took $((SECONDS - start)) s"
   expect_lines 1 'proximity: '
   expect_lines 0 'Error'
 }
 
-# Section 4's cmd lines: a path with a space, in one pair of quotes, is
+# Section 2's cmd lines: a path with a space, in one pair of quotes, is
 # loaded, and no line fails or is refused.
 readme_usage_example_loads_quoted_path() {
   start_driver "$dir/driver" --quiet || return 0
@@ -61,30 +61,20 @@ readme_usage_example_loads_quoted_path() {
   expect_lines 0 'Error|ERR '
 }
 
-# Section 6's batch files: the one call ends with status 1 on a refusal;
-# check.cmd reports the unknown command and the refusal, and only those,
-# and ends with status 1; the IPD it set is read from status. None leaves
-# its folder in %TEMP%.
+# Section 3's batch file: it ends with status 1 on a refusal, and leaves
+# no folder in %TEMP%.
 readme_batch_files_report_failures() {
   start_driver "$dir/driver" --quiet || return 0
-  example 'tamrel_ctl "backglow bri 300" >' "$dir/one_call.cmd"
-  in_cmd "$dir" /c one_call.cmd </dev/null
-  [ "$status" -eq 1 ] || problem "one_call.cmd ended with status $status, not 1"
+  example 'call :run "backglow bri 300"' "$dir/batch.cmd"
+  in_cmd "$dir" /c batch.cmd </dev/null
+  [ "$status" -eq 1 ] || problem "the batch file ended with status $status, not 1"
   expect_lines 1 $'^ERR backglow bri .*\r$'
-  example 'call :run %%c' "$dir/check.cmd"
-  in_cmd "$dir" /c check.cmd </dev/null
-  [ "$status" -eq 1 ] || problem "check.cmd ended with status $status, not 1"
-  expect_lines 1 $'^FAILED: "backglow of"\r$'
-  expect_lines 1 $'^REFUSED: "backglow bri 300"\r$'
-  expect_lines 2 '^(FAILED|REFUSED)'
-  example 'if "%%a"=="ipd" set "ipd=%%b"' "$dir/ipd.cmd"
-  in_cmd "$dir" /c ipd.cmd </dev/null
-  expect_lines 1 $'^The IPD is 64.0 mm\r$'
   ! compgen -G "$WINEPREFIX/drive_c/users/*/Temp/tamrel_*" >/dev/null || problem "a batch file left its folder in %TEMP%"
 }
 
-# Section 8's batch file, in the unzipped folder: the stand-in driver it
-# starts answers, and is stopped at the end.
+# Section 5's batch file, in the unzipped folder: the stand-in driver it
+# starts answers, and is stopped at the end; beside another driver, it
+# leaves that one alone.
 readme_batch_file_starts_and_stops_stand_in() {
   mkdir -p "$dir/zip/bin"
   cp "$ctl" "$driver_sim" "$dir/zip/bin/"
@@ -93,5 +83,10 @@ readme_batch_file_starts_and_stops_stand_in() {
   expect_lines 1 $'^OK leds: (FF8000 ){9}FF8000\r$'
   run_ctl status
   [ "$status" -eq 1 ] || { problem "the stand-in driver still runs"; started_from=$dir/zip; }
+  start_driver "$dir/driver" --quiet || return 0
+  in_cmd "$dir/zip" /c sim.cmd </dev/null
+  expect_lines 0 'OK leds'
+  run_ctl status
+  [ "$status" -eq 0 ] || problem "the batch file stopped a driver it did not start"
 }
 
