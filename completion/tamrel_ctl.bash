@@ -122,7 +122,8 @@ _tamrel_ctl()
 # leading ~ is written out (inside quotes the shell leaves it alone, and the
 # driver would look for a folder named ~), so that the first Tab replaces
 # the word with its absolute form. A lone folder is entered, so that the
-# path goes on rather than ending at the folder.
+# path goes on rather than ending at the folder; not one reached through a
+# symbolic link, which may lead back to itself.
 _tamrel_ctl_paths()
 {
     local partial=$1 entry options
@@ -133,12 +134,14 @@ _tamrel_ctl_paths()
     *) partial=${PWD%/}/$partial ;;
     esac
     # A glob, with the user's options put back: compgen -f would take a
-    # quote in a name for one opened on the line.
+    # quote in a name for one opened on the line. It globs under set -f too.
+    local -
+    set +f
     options=$(shopt -p dotglob failglob nullglob) || true
     shopt -s dotglob nullglob
     shopt -u failglob
     found=("$partial"*)
-    while ((${#found[@]} == 1)) && [[ -d ${found[0]} ]]; do
+    while ((${#found[@]} == 1)) && [[ -d ${found[0]} && ! -L ${found[0]} ]]; do
         inside=("${found[0]%/}/"*)
         ((${#inside[@]})) || break
         found=("${inside[@]}")

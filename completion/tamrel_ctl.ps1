@@ -20,6 +20,10 @@
 #     quote. The tool then gets the exact path, and nothing in a name is run.
 #     Of a "..." word, $variables are read; a word holding anything else,
 #     an escaped $ included, is not completed.
+# Each choice is listed as it completes, quotes and command included:
+# PSReadLine's Complete inserts the prefix common to the listed texts when
+# the choices differ in their quoting (an open form beside a closed one, a
+# folder beside a file), and that prefix must still be the argument.
 # Plain ASCII: Windows PowerShell reads a script without a byte-order mark in
 # the ANSI code page.
 
@@ -47,17 +51,20 @@ Register-ArgumentCompleter -Native -CommandName tamrel_ctl, tamrel_ctl.exe -Scri
             foreach ($nested in $word.NestedExpressions) {
                 if ($nested -isnot [System.Management.Automation.Language.VariableExpressionAst]) { return }
             }
-            # .Value has lost its backticks: an escaped $ would be read, or run.
+            # .Value has lost its backticks: an escaped $ would be read, or run,
+            # and a ` or a double quote of a name must be escaped again.
             if ($value.Split([char]36).Count - 1 -gt @($word.NestedExpressions).Count) { return }
+            $value = $value -replace '[`"\u201C-\u201E]', '`$0'
             try { $value = $ExecutionContext.InvokeCommand.ExpandString($value) } catch { return }
         }
     }
     # What PowerShell takes as a quote of each kind: ' and the curly ones.
     $escape = if ($quote -eq "'") { "['\u2018-\u201B]", '$0$0' } else { '[`$"\u201C-\u201E]', '`$0' }
+    $type = [System.Management.Automation.CompletionResultType]::ParameterValue
     $offer = {
         param($text, $close, $tip)
         $completion = $quote + ($text -replace $escape) + $close
-        [System.Management.Automation.CompletionResult]::new($completion, $tip, 'ParameterValue', $tip)
+        [System.Management.Automation.CompletionResult]::new($completion, $completion, $type, $tip)
     }
 
     $lh = 'load_lh_config '
@@ -73,15 +80,42 @@ Register-ArgumentCompleter -Native -CommandName tamrel_ctl, tamrel_ctl.exe -Scri
             $folder = $ExecutionContext.SessionState.Path.GetUnresolvedProviderPathFromPSPath($folder, [ref]$provider, [ref]$drive)
         } catch { return }
         if ($provider.Name -ne 'FileSystem') { return }
-        # -LiteralPath: [ and ] in a name are no wildcards.
-        Get-ChildItem -LiteralPath "Microsoft.PowerShell.Core\FileSystem::$folder" -Force -ErrorAction Ignore |
-            Where-Object { $_.Name.StartsWith($leaf, 'OrdinalIgnoreCase') } | ForEach-Object {
-                if ($_.PSIsContainer) {
-                    & $offer ($lh + $_.FullName + [IO.Path]::DirectorySeparatorChar) '' $_.FullName
-                } else {
-                    & $offer ($lh + $_.FullName) $quote $_.FullName
-                }
+        # The folder listed by .NET, which tells folders from files without
+        # a stat of each, narrowed by a pattern. A pattern cannot escape its
+        # wildcards everywhere: it stops before the first one, and each name
+        # found is checked again (a pattern also matches more: abc.* matches
+        # abc, and 5.1 matches short 8.3 names). Case is ignored, as by
+        # PowerShell itself: 7 is told so, and to show hidden names, which its
+        # options hide by default; 5.1, which has no options, does both.
+        $cut = $leaf.IndexOfAny([char[]]'*?\<>"')
+        $pattern = $(if ($cut -lt 0) { $leaf } else { $leaf.Substring(0, $cut) }) + '*'
+        $close = [IO.Path]::DirectorySeparatorChar
+        $texts = [Collections.Generic.List[string]]::new()
+        $results = [Collections.Generic.List[System.Management.Automation.CompletionResult]]::new()
+        # A listing can fail while it runs, not only as it starts. No $offer
+        # in the loop: for each name of a large folder, calling it costs more
+        # than all the rest.
+        try {
+            $directory = [IO.DirectoryInfo]::new($folder)
+            if ($PSVersionTable.PSVersion.Major -ge 7) {
+                $entries = $directory.EnumerateFileSystemInfos($pattern,
+                    [IO.EnumerationOptions]@{ MatchCasing = 'CaseInsensitive'; AttributesToSkip = 0 })
+            } else {
+                $entries = $directory.EnumerateFileSystemInfos($pattern)
             }
+            foreach ($entry in $entries) {
+                if ($leaf -and -not $entry.Name.StartsWith($leaf, 'OrdinalIgnoreCase')) { continue }
+                $path = $entry.FullName
+                $completion = $quote + (($lh + $path) -replace $escape)
+                if ($entry -is [IO.DirectoryInfo]) { $completion += $close } else { $completion += $quote }
+                $texts.Add($completion)
+                $results.Add([System.Management.Automation.CompletionResult]::new($completion, $completion, $type, $path))
+            }
+        } catch { }
+        # In the order of PowerShell's own path completion.
+        $results = $results.ToArray()
+        [Array]::Sort($texts.ToArray(), $results, [StringComparer]::OrdinalIgnoreCase)
+        $results
         return
     }
     foreach ($form in 'proximity on', 'proximity off', 'proximity auto', 'status', 'ipd?',

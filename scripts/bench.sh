@@ -2,25 +2,28 @@
 # The measured figures of the README's "Performance" section. Builds the
 # release preset (and the dev preset's dynamically linked tool, for valgrind)
 # and runs the benchmarks of bench/.
-#   scripts/bench.sh [exchange|driver|wine|all] [RUNS]
+#   scripts/bench.sh [exchange|driver|wine|completion|all] [RUNS]
 #     exchange  one exchange, whole process, against the least possible client
 #               (RUNS interleaved runs of each, default 3000); socat; memory;
 #               heap allocations
 #     driver    the stand-in driver's requests per second against a bare loop
 #     wine      the same for the Windows stand-in driver under Wine (builds the
 #               windows preset)
-#     all       the three (the default)
+#     completion  one Tab of the path completion in bash, zsh and PowerShell
+#               against their own, from the source tree: no build, no install
+#               (RUNS interleaved runs of each, default 9)
+#     all       the four (the default)
 # Exits 1 when a target is missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-all}
 runs=${2:-3000}
 case "$what" in
-  exchange|driver|wine|all) ;;
-  *) echo "usage: $0 [exchange|driver|wine|all] [RUNS]" >&2; exit 2 ;;
+  exchange|driver|wine|completion|all) ;;
+  *) echo "usage: $0 [exchange|driver|wine|completion|all] [RUNS]" >&2; exit 2 ;;
 esac
 
-scripts/install_deps.sh linux tools
+[ "$what" = completion ] || scripts/install_deps.sh linux tools
 build() {  # PRESET TARGET...
   local preset=$1
   shift
@@ -45,5 +48,10 @@ if [ "$what" = wine ] || [ "$what" = all ]; then
   echo
   echo "== the Windows stand-in driver under Wine, against a bare single-instance server loop"
   bench/wine_driver.sh build-windows || status=1
+fi
+if [ "$what" = completion ] || [ "$what" = all ]; then
+  echo
+  echo "== one Tab of tamrel_ctl's path completion against the shell's own"
+  if [ "$what" = completion ]; then bench/completion.sh "${2:-9}"; else bench/completion.sh; fi || status=1
 fi
 exit "$status"

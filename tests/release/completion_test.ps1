@@ -32,6 +32,11 @@ foreach ($file in Get-ChildItem -Recurse -File) {
         }
     }
 }
+# After a $variable in "...", a ` and a curly double quote of a name are the name's own.
+$here = "$PWD"; $name = "b``q$([char]0x201C)"
+$null = [IO.Directory]::CreateDirectory("$here/$name/e")
+$typed = '"load_lh_config $here/' + ($name -replace '[`\u201C]', '`$0') + '/'
+Check ((Offers "tamrel_ctl $typed") -ceq $typed.Replace('$here', $here) + 'e/') "$typed<Tab> offers $(Offers "tamrel_ctl $typed")"
 $null = Offers 'tamrel_ctl "load_lh_config /`$(touch PWNED)/$HOME/' # an escaped $ beside a variable
 Check (-not (Test-Path PWNED)) 'a name was run'
 exit $failed

@@ -7,8 +7,9 @@
 # bash calls it, with COMPREPLY compared (in readline's order), and paths
 # completed after load_lh_config; the zsh file must pass zsh -n. Then names
 # that would run code if badly quoted, completed for real by bash and zsh in
-# tmux, and by PowerShell (completion_test.ps1). Exits 77 (skipped) when zsh,
-# tmux or pwsh is not installed; without pwsh, 1 under TAMREL_REQUIRE_PWSH=1.
+# tmux, and by PowerShell (completion_test.ps1); pwsh typed into tmux too,
+# with Tab bound to PSReadLine's Complete. Exits 77 (skipped) when zsh, tmux
+# or pwsh is not installed; without pwsh, 1 under TAMREL_REQUIRE_PWSH=1.
 set -euo pipefail
 
 if [[ ${1-} != --inside-fresh-bash ]]; then
@@ -37,29 +38,55 @@ if [[ ${1-} != --inside-fresh-bash ]]; then
 
     # Each name in a folder of its own, typed inside " and inside ' into an
     # interactive bash and zsh (history expansion on), Tab completing it and
-    # Enter running a tamrel_ctl that records its argument.
+    # Enter running a tamrel_ctl that records its argument; the ' round under
+    # set -f. Then into a folder whose name the quote keeps as it is, or zsh
+    # escapes: Tab, a letter, Tab.
     work=$(mktemp -d) && trap 'tmux -S "$work/tmux" kill-server 2>/dev/null || true; rm -rf "$work"' EXIT
     names=('bq`touch PWNED`.json' '$(touch PWNED).json' '$HOME“”.json' 'a"b.json' "it's‘’.json" 'a!b.json' 'a b;c.json')
     for i in "${!names[@]}"; do files+=("$work/n/[$i]/${names[i]}") && mkdir -p "$work/n/[$i]" && touch "${files[i]}"; done
-    cat >"$work/.zshrc" <<EOF # bash's too
-HISTFILE= PS1='$ '; tamrel_ctl() { printf '%s\n' "\$1" >>"$work/got"; }
-if [ -n "\${ZSH_VERSION-}" ]; then fpath=("${2%/*}" \$fpath) && autoload -U compinit && compinit -D -u; else source "$1"; fi
-EOF
-    for shell in "bash --rcfile $work/.zshrc -i" "zsh -d -i"; do
-        : >"$work/got" && ZDOTDIR=$work tmux -S "$work/tmux" -f /dev/null new-session -d -x 300 -c "$work/n" "$shell" \; set -g exit-empty off
-        for _ in {1..100}; do [[ $(tmux -S "$work/tmux" capture-pane -p) == '$'* ]] && break; sleep 0.1; done
-        for quote in \" \'; do for file in "${files[@]}"; do
-            tmux -S "$work/tmux" send-keys -l "tamrel_ctl ${quote}load_lh_config ${file%/*}/" \; send-keys Tab Enter
-        done; done
-        tmux -S "$work/tmux" send-keys -l exit \; send-keys Enter
-        for _ in {1..100}; do tmux -S "$work/tmux" has-session 2>/dev/null || break; sleep 0.1; done
-        [[ $(<"$work/got") == "$(printf 'load_lh_config %s\n' "${files[@]}" "${files[@]}")" && ! -e $work/n/PWNED ]] ||
-            { printf 'FAIL: %s passed other arguments:\n%s\n' "${shell%% *}" "$(<"$work/got")" >&2; exit 1; }
-    done
+    into=("'back\\slash" "'say\"hi\"" "\"Rock 'n' Roll")
+    for dir in "${into[@]}"; do mkdir -p "$work/d/${dir:1}" && touch "$work/d/${dir:1}/"{a,b}.json && entered+=("$work/d/${dir:1}/a.json"); done
+    # The tool, on each shell's PATH, records its argument. One tmux server,
+    # started with pwsh_found's environment; a pwsh that a failure kills
+    # leaves its pipe in TMPDIR.
+    mkdir "$work/bin" && printf '#!/bin/sh\nprintf "%%s\\n" "$1" >>%q\n' "$work/got" >"$work/bin/tamrel_ctl" && chmod +x "$work/bin/tamrel_ctl"
+    export PATH=$work/bin:$PATH TMPDIR=$work
     # shellcheck source=scripts/lib/pwsh.sh
     source "$(dirname "$0")/../../scripts/lib/pwsh.sh"
-    pwsh_found || exit
+    pwsh_found || skipped=$?
+    cat >"$work/.zshrc" <<EOF # bash's too
+HISTFILE= PS1='$ '
+if [ -n "\${ZSH_VERSION-}" ]; then fpath=("${2%/*}" \$fpath) && autoload -U compinit && compinit -D -u; else source "$1"; fi
+EOF
+    keys() { tmux -S "$work/tmux" send-keys -l "$1" \; send-keys "${@:2}"; }
+    start() { # COMMAND...: in tmux, until its prompt ($) shows
+        : >"$work/got" && tmux -S "$work/tmux" -f /dev/null new-session -d -x 300 -c "$work/n" "$@" \; set -g exit-empty off
+        for _ in {1..300}; do [[ $(tmux -S "$work/tmux" capture-pane -p) == '$'* ]] && break; sleep 0.1; done
+    }
+    ended() { # NAME ARGUMENTS: exits the shell, then checks the arguments the tool got
+        keys exit Enter
+        for _ in {1..100}; do tmux -S "$work/tmux" has-session 2>/dev/null || break; sleep 0.1; done
+        [[ $(<"$work/got") == "$2" && ! -e $work/n/PWNED ]] ||
+            { printf 'FAIL: %s passed other arguments:\n%s\n' "$1" "$(<"$work/got")" >&2; exit 1; }
+    }
+    for shell in "bash --rcfile $work/.zshrc -i" "zsh -d -i"; do
+        ZDOTDIR=$work start "$shell"
+        for quote in \" \'; do
+            for file in "${files[@]}"; do keys "tamrel_ctl ${quote}load_lh_config ${file%/*}/" Tab Enter; done
+            keys 'set -o noglob' Enter
+        done
+        for dir in "${into[@]}"; do keys "tamrel_ctl ${dir::1}load_lh_config $work/d/${dir:1:1}" Tab a Tab Enter; done
+        ended "${shell%% *}" "$(printf 'load_lh_config %s\n' "${files[@]}" "${files[@]}" "${entered[@]}")"
+    done
+    [[ -z ${skipped-} ]] || exit "$skipped"
+    # pwsh with Tab bound to PSReadLine's Complete (Linux's default), which
+    # inserts what the choices share: still the argument, quote and command.
     # shellcheck disable=SC2154 # pwsh_found sets pwsh
+    start "$pwsh" -NoProfile -NoLogo -NoExit -Command "Set-PSReadLineOption -HistorySaveStyle SaveNothing
+        Set-PSReadLineKeyHandler Tab Complete; function prompt { '$ ' }; . '$5'"
+    keys "tamrel_ctl 'ipd" Tab && keys " 63.5'" Enter
+    keys "tamrel_ctl 'load_lh_config $work/" Tab && keys g Tab Enter
+    ended pwsh "$(printf '%s\n' 'ipd 63.5' "load_lh_config $work/got")"
     "$pwsh" -NoProfile -NonInteractive -WorkingDirectory "$work/n" -File "$(dirname "$0")/completion_test.ps1" "$5" "$3" "$usage"
     echo "bash, zsh and PowerShell complete ${#names[@]} hostile names inside \" and ' to the paths themselves, and run nothing"
     exit 0
@@ -140,6 +167,8 @@ PWD=$work check - '"load_lh_config a' -- "load_lh_config $work/a b/" "load_lh_co
 HOME=$work check - '"load_lh_config ~' -- "load_lh_config $work/a b/" "load_lh_config $work/a1" \
     "load_lh_config $work/empty/"
 check - "\"load_lh_config $work/e" --
+# A lone folder through a symbolic link is not entered: it may be itself.
+mkdir "$work/s" && ln -s . "$work/s/l" && check - "\"load_lh_config $work/s/" --
 # Names escaped for the quote they go in, a ! written out of the double
 # quotes; readline's text of a word with quotes inside starts after the last.
 mkdir "$work/q" && touch "$work/q/it's a" "$work/q/a!2" "$work/q/b\`\$\"\\"
