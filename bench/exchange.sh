@@ -1,35 +1,28 @@
 #!/usr/bin/env bash
-# One exchange, whole process, on Linux: `tamrel_ctl status` (static-pie,
-# against musl) against the least possible clients, all talking to the same
-# bare server (tamrel_driver_bench floor) in a private XDG_RUNTIME_DIR:
-# bench/minimal_client.c (one connect, send, recv and write) against glibc,
-# dynamically linked and static-pie, and against musl; and the floor,
-# bench/nolibc_client.c, which makes those system calls itself with no C
-# library at all.
+# One exchange, whole process, on Linux: `tamrel_ctl status` as it ships
+# (static-pie, against musl) against the least possible clients, all talking
+# to the same bare server (tamrel_driver_bench floor) in a private
+# XDG_RUNTIME_DIR: minimal_client.c against glibc, dynamically linked and
+# static-pie, and against musl; and the floor, nolibc_client.c, which makes
+# its system calls itself, with no C library at all.
 #   bench/exchange.sh RELEASE_BUILD DYNAMIC_TOOL [RUNS]
-# RELEASE_BUILD holds the optimised programs (target `benchmarks`);
-# DYNAMIC_TOOL is a dynamically linked tamrel_ctl, for valgrind. Measures:
+# RELEASE_BUILD holds the programs (target `benchmarks`); DYNAMIC_TOOL is a
+# dynamically linked tamrel_ctl, for valgrind. Measures, against the targets
+# of bench/README.md:
 #  1. time per exchange, the five interleaved (exchange_timer), RUNS each
-#     (default 3000), in three rounds. Targets, each the median of the three
-#     rounds' ratios: tamrel_ctl's median at most 1.20 times the floor's,
-#     and, under a hypervisor, at most 0.30 of the glibc static client's
-#     (reported only on bare metal, and wherever the floor itself takes more
-#     than 0.25 of the glibc client's time: there the two targets clash);
-#  2. the same exchange by socat, and hyperfine's view of the tool, the
-#     clients and socat;
+#     (default 3000), in three rounds; a target holds for the median of the
+#     three rounds' ratios;
+#  2. the same exchange by socat, and hyperfine's view of them all;
 #  3. peak resident memory of each;
-#  4. heap allocations: valgrind on the dynamic tool, nm or gdb on the
-#     static one.
+#  4. heap allocations: valgrind on DYNAMIC_TOOL, nm or gdb on the static tool.
 # Exits 1 when a target is missed or the tool allocates.
 set -euo pipefail
 build=$1
 dynamic_tool=$2
 runs=${3:-3000}
 tool=$build/cli/tamrel_ctl
-minimal=$build/bench/minimal_client
-minimal_static=$build/bench/minimal_client_static
-minimal_musl=$build/bench/minimal_client_musl
-floor=$build/bench/nolibc_client
+# The clients, the floor and the tool, in the order they are timed.
+programs=("$build"/bench/{minimal_client,minimal_client_static,minimal_client_musl,nolibc_client} "$tool")
 allocations_after_main=$(dirname "$0")/../scripts/lib/allocations_after_main.sh
 
 work=$(mktemp -d)
@@ -52,8 +45,7 @@ socket=$work/tamrel_proximity_ctl
 printf status >"$work/request"
 socat_command="socat -t 5 OPEN:$work/request,rdonly!!STDOUT UNIX-CONNECT:$socket,type=5"
 want=$("$tool" status)
-for client in "$minimal status" "$minimal_static status" "$minimal_musl status" "$floor status" \
-    "$dynamic_tool status" "$socat_command"; do
+for client in "${programs[@]/%/ status}" "$dynamic_tool status" "$socat_command"; do
   [ "$($client)" = "$want" ] || { echo "exchange: '$client' does not print what tamrel_ctl prints" >&2; exit 1; }
 done
 
@@ -62,7 +54,7 @@ echo "kernel: $(uname -r), $(nproc) cores"
 hypervisor=no
 grep -qw hypervisor /proc/cpuinfo && hypervisor=yes
 echo "under a hypervisor: $hypervisor (/proc/cpuinfo); one CPUID instruction: $("$build/bench/cpuid_cost") us"
-for program in "$tool" "$minimal" "$minimal_static" "$minimal_musl" "$floor"; do
+for program in "${programs[@]}"; do
   echo "$(basename "$program"): $(file -b "$program" | grep -o -e 'static-pie linked' -e 'dynamically linked' \
     -e 'statically linked'), $(stat -c %s "$program") bytes"
 done
@@ -71,7 +63,7 @@ echo
 echo "== 1. time per exchange: three rounds of $runs interleaved runs of each, 200 warm-up runs"
 ratios=()
 for round in 1 2 3; do
-  result=$("$build/bench/exchange_timer" "$runs" 200 status "$minimal" "$minimal_static" "$minimal_musl" "$floor" "$tool")
+  result=$("$build/bench/exchange_timer" "$runs" 200 status "${programs[@]}")
   echo "round $round:"
   echo "$result"
   ratios+=("$(awk '{ median[$1] = $8 } END {
@@ -103,10 +95,10 @@ awk -v f="$to_floor" -v g="$to_glibc" 'BEGIN { exit !(f <= 1.20 && g <= 0.30) }'
 
 echo
 echo "== 2. the same exchange by socat; hyperfine (-N, one program after the other, so a rough cross-check)"
-hyperfine -N --warmup 100 --runs "$runs" --style basic --export-csv "$work/times.csv" \
-  -n minimal_client "$minimal status" -n minimal_client_static "$minimal_static status" \
-  -n minimal_client_musl "$minimal_musl status" -n nolibc_client "$floor status" \
-  -n tamrel_ctl "$tool status" -n socat "$socat_command" 2>&1 |
+named=()
+for program in "${programs[@]}"; do named+=(-n "$(basename "$program")" "$program status"); done
+hyperfine -N --warmup 100 --runs "$runs" --style basic --export-csv "$work/times.csv" "${named[@]}" \
+  -n socat "$socat_command" 2>&1 |
   grep -v -e '^ *Range' -e '^$' -e 'Warning: Statistical outliers'
 # command,mean,stddev,median,user,system,min,max (seconds)
 awk -F, 'NR > 1 { mean[$1] = $2; printf "%-22s mean %6.0f us  median %6.0f us\n", $1, $2 * 1e6, $4 * 1e6 }
@@ -122,13 +114,11 @@ peak_rss() {
   done
   echo "$peak"
 }
-echo "minimal_client        $(peak_rss "$minimal" status)"
-echo "minimal_client_static $(peak_rss "$minimal_static" status)"
-echo "minimal_client_musl   $(peak_rss "$minimal_musl" status)"
-echo "nolibc_client         $(peak_rss "$floor" status)"
-echo "tamrel_ctl            $(peak_rss "$tool" status)"
+for program in "${programs[@]}"; do
+  printf '%-22s%s\n' "$(basename "$program")" "$(peak_rss "$program" status)"
+done
 # shellcheck disable=SC2086 # the command is meant to be split into words
-echo "socat                 $(peak_rss $socat_command)"
+printf '%-22s%s\n' socat "$(peak_rss $socat_command)"
 
 echo
 echo "== 4. heap allocations of tamrel_ctl"

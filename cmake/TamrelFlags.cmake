@@ -1,14 +1,6 @@
 # Compiler and linker flags, in one place. The builds of CMakePresets.json
 # differ only in the options below and in the compiler and build type.
 
-if(WIN32)
-  # The Win32 headers without their rarely used parts, for every source.
-  add_compile_definitions(WIN32_LEAN_AND_MEAN)
-  # MSVC: the static runtime, so that an exe needs only Windows' own DLLs
-  # (MinGW-w64 links statically through its toolchain file).
-  set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
-endif()
-
 # Every object, test programs included: a report ends the process with a
 # non-zero status.
 if(TAMREL_SANITIZE)
@@ -25,38 +17,32 @@ if(TAMREL_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# Warnings for every target of ours (GoogleTest is built elsewhere), as
-# errors when TAMREL_WERROR is on (every preset).
+# Warnings for every target of ours (GoogleTest is built elsewhere), errors
+# under CMAKE_COMPILE_WARNING_AS_ERROR (every preset). TAMREL_TOOL_FLAGS, for
+# the tool's sources (README.md, Layout): no exceptions, no RTTI, and
+# TAMREL_TOOL_LINK_FLAGS: nothing linked in that the code does not use (the C++
+# runtime would otherwise allocate its exception pool at start-up).
 if(MSVC)
-  set(warnings /W4 /WX)
+  add_compile_options(/W4)
+  set(TAMREL_TOOL_FLAGS /GR-)
+  # The static runtime, so that an exe needs only Windows' own DLLs (MinGW-w64
+  # links statically through its toolchain file).
+  set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 else()
-  set(warnings -Wall -Wextra -Werror)
+  # No folder names in what is compiled (reproducible builds, below).
+  add_compile_options(-Wall -Wextra "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=" "-ffile-prefix-map=${PROJECT_BINARY_DIR}/=")
+  set(TAMREL_TOOL_FLAGS -fno-exceptions -fno-rtti)
+  set(TAMREL_TOOL_LINK_FLAGS -Wl,--as-needed)
 endif()
-if(NOT TAMREL_WERROR)
-  list(POP_BACK warnings)
+if(WIN32)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN) # the Win32 headers without their rarely used parts
 endif()
-add_compile_options(${warnings})
-
-# The tool's sources (README.md, Layout) and the archives made of them: no
-# exceptions, no RTTI (the C++ runtime would otherwise allocate its exception
-# pool at start-up).
-function(tamrel_tool_flags target)
-  if(MSVC)
-    target_compile_options(${target} PRIVATE /GR-)
-  else()
-    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
-  endif()
-endfunction()
 
 # The version, from project() alone, for the programs' ident strings.
 add_compile_definitions(TAMREL_VERSION="${PROJECT_VERSION}")
 
 # Reproducible builds: the same sources give the same bytes, wherever they
-# and the build folder are. No folder names in what is compiled, and no link
-# time stamp in a Windows executable.
-if(NOT MSVC)
-  add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=" "-ffile-prefix-map=${PROJECT_BINARY_DIR}/=")
-endif()
+# and the build folder are. No link time stamp in a Windows executable.
 if(MINGW)
   # Stripped by the linker in an optimised build: strip(1) would stamp the
   # time of its own run into the executable.

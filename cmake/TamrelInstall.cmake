@@ -14,21 +14,22 @@
 #   completion, as it is.
 include(GNUInstallDirs)
 
-# The man pages carry the version of project() and the date of the sources
-# (TAMREL_SOURCE_DATE_EPOCH), e.g. "December 8, 2026".
+# The man pages, with the version of project() and the date of the sources
+# (TAMREL_SOURCE_DATE_EPOCH), e.g. "December 8, 2026"; and as plain text, for
+# the doc folder and the zip, rendered by mandoc.
 set(ENV{SOURCE_DATE_EPOCH} ${TAMREL_SOURCE_DATE_EPOCH}) # string(TIMESTAMP) reads it
 string(TIMESTAMP TAMREL_MAN_DATE "%B %d, %Y" UTC)
 string(REGEX REPLACE " 0([1-9]), " " \\1, " TAMREL_MAN_DATE "${TAMREL_MAN_DATE}") # 8, not 08
-set(TAMREL_MAN_PAGES tamrel_ctl.1 tamrel_driver_sim.1)
-foreach(page IN LISTS TAMREL_MAN_PAGES)
-  configure_file(${PROJECT_SOURCE_DIR}/doc/${page}.in ${PROJECT_BINARY_DIR}/doc/${page} @ONLY)
-endforeach()
-
-# The pages as plain text, for the doc folder and the zip; mandoc renders them.
 find_program(TAMREL_MANDOC mandoc)
+if(NOT TAMREL_MANDOC AND WIN32) # rather than a zip without its two manuals
+  message(FATAL_ERROR "The Windows zip needs mandoc for its two manuals: apt-get install mandoc")
+elseif(NOT TAMREL_MANDOC)
+  message(STATUS "mandoc not found: the man pages are not installed as text (apt-get install mandoc)")
+endif()
 set(text_pages "")
-if(TAMREL_MANDOC)
-  foreach(page IN LISTS TAMREL_MAN_PAGES)
+foreach(page tamrel_ctl.1 tamrel_driver_sim.1)
+  configure_file(${PROJECT_SOURCE_DIR}/doc/${page}.in ${PROJECT_BINARY_DIR}/doc/${page} @ONLY)
+  if(TAMREL_MANDOC)
     set(text ${PROJECT_BINARY_DIR}/doc/${page}.txt)
     add_custom_command(OUTPUT ${text}
       COMMAND ${CMAKE_COMMAND} -DMANDOC=${TAMREL_MANDOC} -DPAGE=${PROJECT_BINARY_DIR}/doc/${page} -DTEXT=${text}
@@ -36,17 +37,11 @@ if(TAMREL_MANDOC)
       DEPENDS ${PROJECT_BINARY_DIR}/doc/${page} ${PROJECT_SOURCE_DIR}/cmake/render_text.cmake
       COMMENT "Rendering ${page} as text")
     list(APPEND text_pages ${text})
-  endforeach()
-elseif(WIN32)
-  # Rather than a zip without its two manuals.
-  message(FATAL_ERROR "The Windows zip needs mandoc for its two manuals: apt-get install mandoc")
-else()
-  message(STATUS "mandoc not found: the man pages are not installed as text (apt-get install mandoc)")
-endif()
+  endif()
+endforeach()
 add_custom_target(text_pages ALL DEPENDS ${text_pages})
 # What ships, without the test programs: `cmake --build BUILD --target programs`.
-add_custom_target(programs)
-add_dependencies(programs tamrel_ctl tamrel_driver_sim text_pages)
+add_custom_target(programs DEPENDS tamrel_ctl tamrel_driver_sim text_pages)
 
 if(NOT WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/doc/tamrel_ctl.1 ${PROJECT_BINARY_DIR}/doc/tamrel_driver_sim.1
@@ -66,12 +61,8 @@ configure_file(${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${PROJECT_BINARY_DIR
 install(FILES ${PROJECT_BINARY_DIR}/doc/README.txt ${text_pages} ${PROJECT_SOURCE_DIR}/completion/tamrel_ctl.ps1
         DESTINATION .)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(arch win64)
-else()
-  set(arch win32)
-endif()
-set(TAMREL_PACKAGE_ZIP ${PROJECT_BINARY_DIR}/package/${PROJECT_NAME}-${PROJECT_VERSION}-${arch}.zip)
+math(EXPR bits "${CMAKE_SIZEOF_VOID_P} * 8") # win64, or win32 for a 32-bit build
+set(TAMREL_PACKAGE_ZIP ${PROJECT_BINARY_DIR}/package/${PROJECT_NAME}-${PROJECT_VERSION}-win${bits}.zip)
 add_custom_target(package
   COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR} -DZIP=${TAMREL_PACKAGE_ZIP}
           -DEPOCH=${TAMREL_SOURCE_DATE_EPOCH} -P ${PROJECT_SOURCE_DIR}/cmake/make_zip.cmake

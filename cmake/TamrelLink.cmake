@@ -11,7 +11,6 @@
 # TAMREL_CTL_LINK_CHOSEN, cached for the tests, is the link taken (on Windows
 # `toolchain`: the MinGW-w64 toolchain file decides).
 set(TAMREL_CTL_LINK auto CACHE STRING "How tamrel_ctl is linked on Linux: auto, musl, static or dynamic")
-set_property(CACHE TAMREL_CTL_LINK PROPERTY STRINGS auto musl static dynamic)
 if(NOT TAMREL_CTL_LINK MATCHES "^(auto|musl|static|dynamic)$")
   message(FATAL_ERROR "TAMREL_CTL_LINK is auto, musl, static or dynamic, not '${TAMREL_CTL_LINK}'")
 endif()
@@ -60,25 +59,26 @@ function(tamrel_link_musl target)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C POSITION_INDEPENDENT_CODE ON)
 endfunction()
 
-# tamrel_add_tool(TARGET LIBRARY...): the program TARGET with its own copy
-# of the LIBRARYs' sources, all compiled with the tool's flags for the link
-# chosen above (the glibc archives would not link). Its own sources follow
-# with target_sources().
+# tamrel_tool_library(LIBRARY SOURCE...): tool sources, named once: the
+# archive LIBRARY, which the stand-in driver and the tests link, and
+# LIBRARY_tool, which gives the same sources to the tool, to be compiled there
+# for the link chosen above (glibc's objects would not link against musl).
+function(tamrel_tool_library library)
+  add_library(${library} STATIC ${ARGN})
+  target_include_directories(${library} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(${library} PRIVATE ${TAMREL_TOOL_FLAGS})
+  add_library(${library}_tool INTERFACE)
+  target_sources(${library}_tool INTERFACE ${ARGN})
+endfunction()
+
+# tamrel_add_tool(TARGET SOURCE...): the program TARGET, compiled with the
+# tool's flags and linked as chosen above; it links the LIBRARY_tool of each
+# library it uses.
 function(tamrel_add_tool target)
-  add_executable(${target})
-  foreach(library IN LISTS ARGN)
-    get_target_property(dir ${library} SOURCE_DIR)
-    get_target_property(sources ${library} SOURCES)
-    if(sources) # none in the system's own, on Windows
-      list(TRANSFORM sources PREPEND ${dir}/)
-      target_sources(${target} PRIVATE ${sources})
-    endif()
-  endforeach()
+  add_executable(${target} ${ARGN})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-  tamrel_tool_flags(${target})
-  if(NOT MSVC)
-    target_link_options(${target} PRIVATE -Wl,--as-needed)
-  endif()
+  target_compile_options(${target} PRIVATE ${TAMREL_TOOL_FLAGS})
+  target_link_options(${target} PRIVATE ${TAMREL_TOOL_LINK_FLAGS})
   if(TAMREL_CTL_LINK_CHOSEN STREQUAL "musl")
     tamrel_link_musl(${target})
     # Else CMake adds the C++ library to a C link of C++ objects; the list

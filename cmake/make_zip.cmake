@@ -34,4 +34,3 @@ file(REMOVE_RECURSE ${stage})
 
 file(SHA256 ${ZIP} hash)
 file(WRITE ${out}/SHA256SUMS "${hash}  ${name}\n")
-message(STATUS "${ZIP}: ${files}")

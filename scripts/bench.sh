@@ -47,7 +47,7 @@ if [ "$what" = wine ] || [ "$what" = all ]; then
   build windows benchmarks
   echo
   echo "== the Windows stand-in driver under Wine, against a bare single-instance server loop"
-  bench/wine_driver.sh build-windows || status=1
+  bench/driver.sh build-windows || status=1
 fi
 if [ "$what" = completion ] || [ "$what" = all ]; then
   echo

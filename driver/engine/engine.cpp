@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <vector>
 
 namespace tamrel_driver_sim {
@@ -284,7 +283,8 @@ std::string backglow_status(State& state, std::string_view, const Context&)
 // context.
 using Command = std::string (*)(State& state, std::string_view arguments, const Context& context);
 
-// The command of each form (control/command_forms.h), by the form's text.
+// The command of each form, in the order of COMMAND_FORMS (control/command_forms.h),
+// each beside its form's text so that the two tables are seen to agree.
 struct Handler {
     std::string_view form;
     Command command;
@@ -305,25 +305,14 @@ constexpr Handler HANDLERS[] = {
     {"backglow status", backglow_status},
 };
 
-// The command of the form `text`; null when there is none.
-constexpr Command command_of(std::string_view text)
+constexpr bool handlers_follow_forms()
 {
-    for (const Handler& handler : HANDLERS) {
-        if (handler.form == text)
-            return handler.command;
-    }
-    return nullptr;
+    bool same = std::size(HANDLERS) == COMMAND_FORM_COUNT;
+    for (std::size_t i = 0; same && i < COMMAND_FORM_COUNT; ++i)
+        same = HANDLERS[i].form == COMMAND_FORMS[i].text;
+    return same;
 }
-
-constexpr bool every_form_has_a_command()
-{
-    for (const CommandForm& form : COMMAND_FORMS) {
-        if (command_of(form.text) == nullptr)
-            return false;
-    }
-    return std::size(HANDLERS) == COMMAND_FORM_COUNT;
-}
-static_assert(every_form_has_a_command(), "each form has a command, and each command a form");
+static_assert(handlers_follow_forms(), "HANDLERS holds the command of each form, in the order of COMMAND_FORMS");
 
 std::string dispatch(State& state, std::string_view request, const Context& context)
 {
@@ -334,7 +323,7 @@ std::string dispatch(State& state, std::string_view request, const Context& cont
     const CommandForm* form = find_form(request.data(), request.size());
     if (form == nullptr)
         return refuse("unknown command");
-    return command_of(form->text)(state, request.substr(std::string_view(form->text).size()), context);
+    return HANDLERS[form - COMMAND_FORMS].command(state, request.substr(std::string_view(form->text).size()), context);
 }
 
 } // namespace

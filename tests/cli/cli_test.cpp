@@ -8,6 +8,8 @@
 
 #include <ostream>
 #include <poll.h>
+#include <regex>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,6 +57,33 @@ INSTANTIATE_TEST_SUITE_P(PrefixForms, Vocabulary, testing::ValuesIn(std::vector<
     {"ipd", false}, {"ipd63", false}, {"load_lh_config", false}, {"backglow set", false}, {"backglow bri", false},
     {"backglow set3", false}, {"backglow fil", false}, {"IPD 63", false}, {" ipd 63", false}
 }));
+
+// ---- Where users meet the forms ------------------------------------------------
+
+// The usage text, each shell's completion and both man pages name every form
+// of the table (its trailing space aside) and no other: the lower-case words
+// written as a form is there (usage: "ipd <mm>"; completion: 'ipd '; a man
+// page's list: ".It Cm ipd Ar mm", "ipd\&?", and "proximity on | off" two).
+TEST(FormsShown, EveryFormAndNoOther)
+{
+    std::set<std::string> forms;
+    for (const CommandForm& form : COMMAND_FORMS)
+        forms.insert(std::regex_replace(form.text, std::regex(" $"), ""));
+    const std::string name = "([a-z_]+(?: [a-z]+)?)(?:\\\\&)?(\\?)?", quoted = "'" + name + " ?'",
+                      listed = "\n\\.It Cm " + name + "(?= Ar|\n)";
+    for (auto [file, pattern] : {std::pair{"tests/cli/usage.txt", "\n  \"" + name + "[ \"]"},
+             {"completion/tamrel_ctl.bash", quoted}, {"completion/_tamrel_ctl", quoted},
+             {"completion/tamrel_ctl.ps1", quoted}, {"doc/tamrel_ctl.1.in", listed},
+             {"doc/tamrel_driver_sim.1.in", listed}}) {
+        std::string text = tamrel_test::read_file(TAMREL_SOURCE_DIR + std::string(file));
+        for (std::regex stem("(\\.It Cm [a-z_]+ )([a-z]+) \\| "); std::regex_search(text, stem);)
+            text = std::regex_replace(text, stem, "$1$2\n$1");
+        std::set<std::string> named;
+        for (std::smatch found; std::regex_search(text, found, std::regex(pattern)); text = found.suffix())
+            named.insert(found[1].str() + found[2].str());
+        EXPECT_EQ(named, forms) << file;
+    }
+}
 
 // ---- The built tool ----------------------------------------------------------
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What a bare Windows PC needs to run the programs, read from their files:
-# console programs, importing only DLLs of Windows itself (the tool: only the
-# kernel and the C runtime), each carrying its manifest (asInvoker, Windows
-# 10 and 11) as resource RT_MANIFEST 1 and its version information.
+# console programs, importing only DLLs of Windows itself (the tool, by a
+# stricter rule of its own: only the kernel and the C runtime), each carrying
+# its manifest (asInvoker, Windows 10 and 11) as resource RT_MANIFEST 1 and
+# its version information.
 #   tests/release/check_exe.sh TAMREL_CTL_EXE TAMREL_DRIVER_SIM_EXE
 set -euo pipefail
 ctl=$1
@@ -17,13 +18,13 @@ fail() {
   exit 1
 }
 
-check_imports() {  # EXE ALLOWED_RE
-  local exe=$1 allowed=$2 headers dll dlls=()
+check_imports() {  # EXE ALLOWED_RE RULE: RULE names the DLLs that ALLOWED_RE admits
+  local exe=$1 allowed=$2 rule=$3 headers dll dlls=()
   headers=$("$OBJDUMP" -p "$exe") || fail "objdump cannot read $exe"
   grep -q 'Subsystem.*(Windows CUI)' <<<"$headers" || fail "$exe is not a console program"
   while read -r dll; do
     dlls+=("$dll")
-    [[ "${dll,,}" =~ $allowed ]] || fail "$exe imports $dll, which a bare Windows PC does not have"
+    [[ "${dll,,}" =~ $allowed ]] || fail "$exe imports $dll, outside $rule"
   done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
   echo "$(basename "$exe") imports only: ${dlls[*]}"
 }
@@ -42,7 +43,7 @@ check_manifest() {  # EXE
     sed -n 's/.*VALUE "FileVersion", "\([0-9.]*\)".*/\1/p' <<<"$resources")"
 }
 
-check_imports "$ctl" "$CTL_DLLS"
+check_imports "$ctl" "$CTL_DLLS" "the tool's own list: the kernel and the C runtime"
 check_manifest "$ctl"
-check_imports "$driver_sim" "$SYSTEM_DLLS"
+check_imports "$driver_sim" "$SYSTEM_DLLS" "the DLLs of Windows itself, which a bare Windows PC has"
 check_manifest "$driver_sim"

@@ -231,7 +231,7 @@ RunResult run_tool_under_strace(const std::vector<std::string>& strace_args, con
 
 std::string usage_text(const std::string& program_name)
 {
-    std::string text = read_file(USAGE_GOLDEN_PATH);
+    std::string text = read_file(TAMREL_SOURCE_DIR "tests/cli/usage.txt");
     const std::string name = "tamrel_ctl";
     std::size_t at = text.find(name);
     if (at != std::string::npos)
