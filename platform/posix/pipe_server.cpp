@@ -302,7 +302,6 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
         return PipeListenResult::failed;
     }
     std::memcpy(server.socket_path, address.sun_path, sizeof server.socket_path);
-    const std::string socket_path = address.sun_path;
 
     Claim claim = take_lock(address, server.lock_fd, error);
     if (claim != Claim::locked) {
@@ -321,14 +320,14 @@ PipeListenResult pipe_server_listen(const char* pipe_name, int backlog, PipeServ
     umask(old_mask);
     errno = bind_error;
     if (bound != 0)
-        return fail(server, error, "bind the socket to ", socket_path);
+        return fail(server, error, "bind the socket to ", address.sun_path);
     struct stat bound_file {};
     if (lstat(address.sun_path, &bound_file) == 0) {
         server.socket_device = static_cast<std::uint64_t>(bound_file.st_dev);
         server.socket_inode = static_cast<std::uint64_t>(bound_file.st_ino);
     }
     if (listen(server.listen_fd, backlog) != 0)
-        return fail(server, error, "listen on the socket ", socket_path);
+        return fail(server, error, "listen on the socket ", address.sun_path);
 
     int wake[2];
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
