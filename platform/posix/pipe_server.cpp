@@ -205,15 +205,14 @@ Claim held_by(const sockaddr_un& address, const std::string& lock_path, long hol
     const std::string pid = std::to_string(holder);
     struct stat socket_file {};
     bool socket_there = lstat(address.sun_path, &socket_file) == 0 && S_ISSOCK(socket_file.st_mode);
-    if (holder > 0 && socket_there) {
-        error = "pid " + pid;
-        return Claim::served;
-    }
-    // Removed while its driver runs: nobody can reach that driver now.
+    // A holder we can name serves, unless its socket was removed while it
+    // runs: nobody can reach that driver now.
     if (holder > 0) {
-        error = "cannot serve: the driver with pid " + pid + " holds the lock file " + lock_path +
-                ", but its socket " + address.sun_path + " is gone; stop that driver (kill " + pid + ") and start again";
-        return Claim::failed;
+        error = socket_there ? "pid " + pid
+                             : "cannot serve: the driver with pid " + pid + " holds the lock file " + lock_path +
+                                   ", but its socket " + address.sun_path + " is gone; stop that driver (kill " +
+                                   pid + ") and start again";
+        return socket_there ? Claim::served : Claim::failed;
     }
     // Nobody to name: a server in another pid namespace, one that has bound
     // its socket but not yet written its pid, or one stopping (empty, its
@@ -247,11 +246,15 @@ Claim take_lock(const sockaddr_un& address, int& fd, std::string& error)
             break;
         if (look == Look::failed)
             return Claim::failed;
-        if (std::chrono::steady_clock::now() < give_up)
+        // Past the half second, a lock just let go of (the file removed
+        // after our open) or held by a server starting or stopping (the file
+        // empty) is looked at for another half second.
+        auto past = std::chrono::steady_clock::now() - give_up;
+        if (past < past.zero() || (past < HOLDER_WAIT && (look == Look::again || holder < 0)))
             continue;
         if (look == Look::held)
             return held_by(address, lock_path, holder, error);
-        error = "cannot take the lock file " + lock_path + ": it was removed after every open for half a second";
+        error = "cannot take the lock file " + lock_path + ": it was removed after each open for a second";
         return Claim::failed;
     }
     (void)!ftruncate(fd, 0);

@@ -22,6 +22,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -311,14 +312,21 @@ TEST_F(DriverTest, SecondInstanceIsRefused)
 }
 
 // A driver started as the last one stops serves once that one has gone:
-// here the last one, held stopped, takes its SIGTERM 150 ms after the start.
+// here the last one, held stopped, takes its SIGTERM 150 ms after the new
+// one first opened the lock file (seen by inotify: the last one, stopped,
+// opens nothing), however slowly the new one starts.
 TEST_F(DriverTest, StartedWhileTheLastOneStopsServes)
 {
     ASSERT_TRUE(start_driver({"--quiet"}));
     std::unique_ptr<DriverProcess> last = std::move(driver);
     ASSERT_EQ(kill(last->pid(), SIGSTOP), 0);
     kill(last->pid(), SIGTERM);
+    int lock_opened = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(lock_opened, (dir.pipe_path() + ".lock").c_str(), IN_OPEN), 0);
     start_driver({"--quiet"}); // ready at once: the last one's socket takes the probe
+    pollfd opened{lock_opened, POLLIN, 0};
+    EXPECT_EQ(poll(&opened, 1, 10000), 1) << "the new driver never looked at the lock file";
+    close(lock_opened);
     usleep(150000);
     kill(last->pid(), SIGCONT);
     EXPECT_EQ(last->stop(), 0);
