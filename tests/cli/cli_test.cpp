@@ -62,14 +62,16 @@ INSTANTIATE_TEST_SUITE_P(PrefixForms, Vocabulary, testing::ValuesIn(std::vector<
 
 // The usage text, each shell's completion and both man pages name every form
 // of the table (its trailing space aside) and no other: the lower-case words
-// written as a form is there (usage: "ipd <mm>"; completion: 'ipd '; a man
-// page's list: ".It Cm ipd Ar mm", "ipd\&?", and "proximity on | off" two).
+// written as a form is there (usage: "ipd <mm>"; completion: 'ipd ' in a list,
+// before a comma, a ')' or the next one, so that a form named elsewhere in the
+// file does not stand in for one its list lacks; a man page's list: ".It Cm
+// ipd Ar mm", "ipd\&?", and "proximity on | off" two).
 TEST(FormsShown, EveryFormAndNoOther)
 {
     std::set<std::string> forms;
     for (const CommandForm& form : COMMAND_FORMS)
         forms.insert(std::regex_replace(form.text, std::regex(" $"), ""));
-    const std::string name = "([a-z_]+(?: [a-z]+)?)(?:\\\\&)?(\\?)?", quoted = "'" + name + " ?'",
+    const std::string name = "([a-z_]+(?: [a-z]+)?)(?:\\\\&)?(\\?)?", quoted = "'" + name + " ?'(?=[,)]|\\s+')",
                       listed = "\n\\.It Cm " + name + "(?= Ar|\n)";
     for (auto [file, pattern] : {std::pair{"tests/cli/usage.txt", "\n  \"" + name + "[ \"]"},
              {"completion/tamrel_ctl.bash", quoted}, {"completion/_tamrel_ctl", quoted},
