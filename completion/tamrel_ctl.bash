@@ -122,11 +122,11 @@ _tamrel_ctl()
 # leading ~ is written out (inside quotes the shell leaves it alone, and the
 # driver would look for a folder named ~), so that the first Tab replaces
 # the word with its absolute form. A lone folder is entered, so that the
-# path goes on rather than ending at the folder; not one reached through a
-# symbolic link, which may lead back to itself.
+# path goes on rather than ending at the folder; not a symbolic link to its
+# own folder or one above it, which would be entered again and again.
 _tamrel_ctl_paths()
 {
-    local partial=$1 entry options
+    local partial=$1 entry options target here
     local -a found inside
     case $partial in
     /*) ;;
@@ -141,7 +141,12 @@ _tamrel_ctl_paths()
     shopt -s dotglob nullglob
     shopt -u failglob
     found=("$partial"*)
-    while ((${#found[@]} == 1)) && [[ -d ${found[0]} && ! -L ${found[0]} ]]; do
+    while ((${#found[@]} == 1)) && [[ -d ${found[0]} ]]; do
+        if [[ -L ${found[0]} ]]; then
+            target=$(cd -P -- "${found[0]}" 2>/dev/null && pwd)
+            here=$(cd -P -- "${found[0]%/*}/" 2>/dev/null && pwd)
+            [[ ${here%/}/ == "${target%/}"/* ]] && break
+        fi
         inside=("${found[0]%/}/"*)
         ((${#inside[@]})) || break
         found=("${inside[@]}")

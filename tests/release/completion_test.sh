@@ -65,7 +65,7 @@ EOF
     }
     ended() { # NAME ARGUMENTS: exits the shell, then checks the arguments the tool got
         keys exit Enter
-        for _ in {1..100}; do tmux -S "$work/tmux" has-session 2>/dev/null || break; sleep 0.1; done
+        for _ in {1..600}; do tmux -S "$work/tmux" has-session 2>/dev/null || break; sleep 0.1; done
         [[ $(<"$work/got") == "$2" && ! -e $work/n/PWNED ]] ||
             { printf 'FAIL: %s passed other arguments:\n%s\n' "$1" "$(<"$work/got")" >&2; exit 1; }
     }
@@ -167,8 +167,9 @@ PWD=$work check - '"load_lh_config a' -- "load_lh_config $work/a b/" "load_lh_co
 HOME=$work check - '"load_lh_config ~' -- "load_lh_config $work/a b/" "load_lh_config $work/a1" \
     "load_lh_config $work/empty/"
 check - "\"load_lh_config $work/e" --
-# A lone folder through a symbolic link is not entered: it may be itself.
+# A lone folder through a symbolic link is entered, unless it leads back up.
 mkdir "$work/s" && ln -s . "$work/s/l" && check - "\"load_lh_config $work/s/" --
+mkdir "$work/t" && ln -s "$work/a b" "$work/t/l" && check - "\"load_lh_config $work/t/" -- "load_lh_config $work/t/l/c/x"
 # Names escaped for the quote they go in, a ! written out of the double
 # quotes; readline's text of a word with quotes inside starts after the last.
 mkdir "$work/q" && touch "$work/q/it's a" "$work/q/a!2" "$work/q/b\`\$\"\\"
