@@ -3,7 +3,8 @@
 # status` works right where it is unzipped (no folder above bin), a README.txt
 # and the man pages as text with Windows' line ends (the pages sending cmd and
 # PowerShell users to README.txt), the PowerShell completion, and SHA256SUMS
-# beside the zip that holds its hash.
+# beside the zip that holds its hash; README.txt at most 400 lines of 76
+# columns.
 #   tests/release/check_zip.sh ZIP
 set -euo pipefail
 zip=$1
@@ -25,5 +26,8 @@ for text in README.txt tamrel_ctl.1.txt tamrel_driver_sim.1.txt; do
   [ "$lines" -gt 10 ] && [ "$crlf" -eq "$lines" ] || fail "$text: $crlf of $lines lines end in CRLF"
   [ "$text" = README.txt ] || head -n 1 "$work/$text" | grep -q 'POSIX.*README\.txt' || fail "$text: no pointer to README.txt"
 done
+# Read in ten minutes, in a console of 80 columns.
+long=$(awk 'length > 77' "$work/README.txt" | head -n 1) # 76 and the CR
+[ "$(wc -l <"$work/README.txt")" -le 400 ] && [ -z "$long" ] || fail "README.txt: over 400 lines, or a line over 76 columns: $long"
 (cd "$dir" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not hold the zip's hash"
 echo "$(basename "$zip"): $listing; text files in CRLF; $(cat "$dir/SHA256SUMS")"
