@@ -322,7 +322,8 @@ void EventLoop::cut_off_expired()
 // off at its deadline comes back at once, and finds as many listening as it
 // had connected: listening_ also holds instances that clients have taken
 // but whose connect has not come back yet, so no count of it can tell how
-// many are still free. trim() closes the ones too many once the crowd has gone.
+// many are still free. trim() closes the ones too many once the pipe has been
+// quiet for a deadline.
 void EventLoop::finish(Instance& instance)
 {
     if (instance.phase != Phase::connecting)

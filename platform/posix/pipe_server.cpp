@@ -97,8 +97,8 @@ int open_lock(const std::string& lock_path, std::string& fault)
 {
     int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     int open_error = errno;
-    // Not opened: in a sticky folder another user may have made it first
-    // (theirs to hold), or it is a link or a folder.
+    // What was opened, or else what is at the path: in a sticky folder
+    // another user's file (theirs to hold), a link, a folder.
     struct stat file {};
     if ((fd >= 0 ? fstat(fd, &file) : lstat(lock_path.c_str(), &file)) != 0) {
         if (fd >= 0)
